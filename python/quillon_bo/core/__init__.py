@@ -1,0 +1,1 @@
+"""The native core: ``_native.call(op, payload)``, JSON text in and out."""
