@@ -2,14 +2,17 @@
 // of an operation name to the stage runner of the operation that claims it.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
 #include "error.hpp"
+#include "http.hpp"
 #include "json.hpp"
 
 namespace quillon_bo_core {
@@ -51,6 +54,39 @@ inline std::optional<std::string_view> stage_of(std::string_view operation, std:
     return std::nullopt;
   }
   return op.substr(operation.size() + 1);
+}
+
+struct Config;
+struct AccessToken;
+
+// What a build stage hands to an operation's `request`: the configuration and
+// the caller's current access token, if the payload carried one. Both are
+// borrowed from the decoded payload for the duration of the stage.
+struct RequestContext {
+  const Config& config;
+  const AccessToken* token = nullptr;
+};
+
+// One operation of the gateway API: a stateless type that names itself, its
+// input record (the payload member "input" of both stages) and its result
+// record, and turns them into a request (build stage) and a response into a
+// result (parse stage). The stage runner `ffi::run<Op>` is written once
+// against this interface; offering an operation is one line in `CoreOps`.
+template <class Op>
+concept Operation = requires(const RequestContext& context, const typename Op::Input& input,
+                             const HttpResponse& response, typename Op::Output output) {
+  { Op::name } -> std::convertible_to<std::string_view>;
+  { Op::idempotent } -> std::convertible_to<bool>;
+  { Op::timeout_secs } -> std::convertible_to<std::optional<std::uint32_t>>;
+  { Op::request(context, input) } -> std::same_as<Result<HttpRequest>>;
+  { Op::response(response, input) } -> std::same_as<Result<typename Op::Output>>;
+  { std::move(output).to_value() } -> std::same_as<json::Value>;
+};
+
+// The "describe" entry of an operation.
+template <Operation Op>
+OpInfo info_of() {
+  return OpInfo{OpInfo::Operation{std::string(Op::name), Op::idempotent, Op::timeout_secs}};
 }
 
 }  // namespace quillon_bo_core

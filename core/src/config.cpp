@@ -1,0 +1,80 @@
+#include "config.hpp"
+
+#include <algorithm>
+
+#include <openssl/evp.h>
+
+#include "runtime.hpp"
+#include "text.hpp"
+
+namespace quillon_bo_core {
+
+namespace {
+
+// The gateway's hosts, in one place.
+constexpr std::string_view development_base = "https://api-test.gateway.example/desarrollo";
+constexpr std::string_view sandbox_base = "https://api-test.gateway.example/sandbox";
+constexpr std::string_view production_base = "https://api.gateway.example";
+
+constexpr std::string_view basic_prefix = "Basic ";
+
+}  // namespace
+
+std::string_view default_base_url(Environment environment) {
+  switch (environment) {
+    case Environment::development: return development_base;
+    case Environment::sandbox: return sandbox_base;
+    case Environment::production: return production_base;
+  }
+  runtime::fault("environment out of range");
+}
+
+std::string Config::url(std::string_view path) const {
+  std::string_view base = base_url ? std::string_view(*base_url) : default_base_url(environment);
+  while (!base.empty() && base.back() == '/') base.remove_suffix(1);
+  while (!path.empty() && path.front() == '/') path.remove_prefix(1);
+  std::string out;
+  out.reserve(base.size() + 1 + path.size());
+  out.append(base).append(1, '/').append(path);
+  return out;
+}
+
+Result<std::string> Config::basic_authorization() const {
+  if (text::trim_white_space(client_id).empty()) {
+    return Error::validation("client_id", "must not be empty");
+  }
+  if (!client_secret && !basic_token) {
+    return Error::validation("client_secret", "either client_secret or basic_token is required");
+  }
+  std::string out(basic_prefix);
+  if (basic_token) {
+    std::string_view token = text::trim_white_space(*basic_token);
+    if (token.starts_with(basic_prefix)) token.remove_prefix(basic_prefix.size());
+    out.append(token);
+    return out;
+  }
+  // The stored values, untrimmed: a client id with spaces around it is
+  // encoded with its spaces.
+  std::string plain;
+  plain.reserve(client_id.size() + 1 + client_secret->size());
+  plain.append(client_id).append(1, ':').append(*client_secret);
+  const std::size_t encoded = 4 * ((plain.size() + 2) / 3);
+  // EVP_EncodeBlock takes an int length and writes a NUL after its output, so
+  // the text goes in pieces whose length is a multiple of three (no padding
+  // in between) and the buffer holds one byte more than the encoding.
+  constexpr std::size_t piece = std::size_t{3} << 28;
+  out.resize(basic_prefix.size() + encoded + 1);
+  auto* to = reinterpret_cast<unsigned char*>(out.data() + basic_prefix.size());
+  const auto* from = reinterpret_cast<const unsigned char*>(plain.data());
+  for (std::size_t done = 0; done < plain.size();) {
+    const std::size_t n = std::min(piece, plain.size() - done);
+    const int written = EVP_EncodeBlock(to, from + done, static_cast<int>(n));
+    QB_ASSERT(written >= 0 && static_cast<std::size_t>(written) == 4 * ((n + 2) / 3));
+    to += written;
+    done += n;
+  }
+  out.resize(basic_prefix.size() + encoded);
+  return out;
+}
+
+}  // namespace quillon_bo_core

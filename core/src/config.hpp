@@ -1,0 +1,37 @@
+// The client configuration sent with every build payload: the gateway
+// environment (or an explicit base URL) and the OAuth client credentials.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "error.hpp"
+
+namespace quillon_bo_core {
+
+// The gateway's environments, in their declared order.
+enum class Environment { development, sandbox, production };
+
+// The base URL used when a configuration gives none. None ends with "/".
+std::string_view default_base_url(Environment environment);
+
+struct Config {
+  std::string client_id;
+  std::optional<std::string> client_secret;
+  // A ready-made Basic credential, with or without its "Basic " prefix.
+  std::optional<std::string> basic_token;
+  Environment environment = Environment::sandbox;
+  // Replaces the environment's default base URL, even when empty.
+  std::optional<std::string> base_url;
+
+  // The base, exactly one "/", and `path`: slashes are removed from the end of
+  // the base and from the start of the path, nothing else is touched.
+  std::string url(std::string_view path) const;
+
+  // The Authorization header value ("Basic ..."), or a validation error when
+  // the client id is blank or neither secret nor ready-made token is given.
+  Result<std::string> basic_authorization() const;
+};
+
+}  // namespace quillon_bo_core
