@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The whole test run, from a clean clone: installs what the tests need, builds
+# the core, runs the C++ tests (plain and under ASan+UBSan), builds the one
+# abi3 wheel, runs the Python tests, and checks the wheel under every Python
+# from 3.10 to 3.13 that the machine has.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=$root/build/test
+jobs=${JOBS:-2}
+python=${PYTHON:-python3}
+
+step() { printf '\n==== %s ====\n' "$*"; }
+
+system_packages=(g++ pkg-config libssl-dev libgtest-dev)
+missing=()
+for p in "${system_packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+if ((${#missing[@]})); then
+  step "installing ${missing[*]}"
+  if [ "$(id -u)" = 0 ]; then sudo=; else sudo=sudo; fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+fi
+
+step "Python test dependencies"
+"$python" -m pip install -q --disable-pip-version-check -r requirements-test.txt cmake ninja
+
+cxx_tests() {  # build dir, extra cmake arguments...
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja -DQB_WERROR=ON -DQB_BUILD_TESTS=ON -DQB_BUILD_MODULE=OFF "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs"
+}
+
+step "C++ tests"
+cxx_tests "$build/cxx"
+
+step "C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  cxx_tests "$build/cxx-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQB_SANITIZE=address,undefined
+
+step "the abi3 wheel"
+rm -rf "$build/dist"
+"$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$build/dist" .
+wheel=$(ls "$build"/dist/quillon_bo-*-cp310-abi3-*.whl)
+"$python" -m pip install -q --disable-pip-version-check --force-reinstall "$wheel"
+
+step "Python tests"
+"$python" -m pytest -q -p no:cacheprovider tests
+
+step "types and lint"
+"$python" -m mypy
+"$python" -m ruff check python tests
+
+step "the same wheel under every Python from 3.10 to 3.13"
+pyenv_root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+for minor in 10 11 12 13; do
+  interpreter=$(ls -d "$pyenv_root"/versions/3."$minor".*/bin/python3 2>/dev/null | sort -V | tail -n 1 || true)
+  [ -z "$interpreter" ] && interpreter=$(command -v python3."$minor" || true)
+  if [ -z "$interpreter" ]; then
+    echo "Python 3.$minor: not on this machine"
+    continue
+  fi
+  venv=$build/venv-3.$minor
+  [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
+  echo "Python 3.$minor ($interpreter):"
+  (cd "$build" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root"/tests/test_native.py "$root"/tests/test_token_*.py)
+done
