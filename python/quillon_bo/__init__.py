@@ -1,0 +1,77 @@
+"""Client for the gateway's HTTP API, on a native core.
+
+The core builds each HTTP request and reads each answer; this package sends the
+requests with httpx, keeps tokens, and raises errors as exceptions.
+
+    import quillon_bo
+
+    config = quillon_bo.Config("my-client-id", client_secret=secret,
+                               environment=quillon_bo.Environment.PRODUCTION)
+    with quillon_bo.Client(config) as client:
+        token = client.token()
+"""
+
+from __future__ import annotations
+
+from importlib import metadata as _metadata
+
+from .auth import BearerAuth
+from .client import AsyncClient, Client
+from .config import Config, Environment
+from .errors import (
+    AmbiguousError,
+    ApiError,
+    ApiFieldError,
+    AuthenticationError,
+    DecodeError,
+    FfiError,
+    QuillonError,
+    TransportError,
+    ValidationError,
+    WebhookAuthError,
+)
+from .executor import (
+    AsyncExecutor,
+    Executor,
+    OperationInfo,
+    call_core,
+    call_raw,
+    core_version,
+    describe,
+)
+from .tokens import AccessToken, AsyncTokenProvider, TokenProvider, system_clock
+
+try:
+    __version__ = _metadata.version("quillon_bo")
+except _metadata.PackageNotFoundError:  # pragma: no cover - running from a source tree
+    __version__ = "0.1.0"
+
+__all__ = [
+    "AccessToken",
+    "AmbiguousError",
+    "ApiError",
+    "ApiFieldError",
+    "AsyncClient",
+    "AsyncExecutor",
+    "AsyncTokenProvider",
+    "AuthenticationError",
+    "BearerAuth",
+    "Client",
+    "Config",
+    "DecodeError",
+    "Environment",
+    "Executor",
+    "FfiError",
+    "OperationInfo",
+    "QuillonError",
+    "TokenProvider",
+    "TransportError",
+    "ValidationError",
+    "WebhookAuthError",
+    "__version__",
+    "call_core",
+    "call_raw",
+    "core_version",
+    "describe",
+    "system_clock",
+]

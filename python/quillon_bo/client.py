@@ -1,0 +1,108 @@
+"""The clients most code needs: an executor with a token cache and an auth flow."""
+
+from __future__ import annotations
+
+import httpx
+
+from .auth import BearerAuth
+from .config import Config
+from .executor import (
+    DEFAULT_BACKOFF,
+    DEFAULT_MAX_RESPONSE_BYTES,
+    DEFAULT_RETRIES,
+    AsyncExecutor,
+    Executor,
+)
+from .tokens import AccessToken, AsyncTokenProvider, Clock, TokenProvider
+
+__all__ = ["AsyncClient", "Client"]
+
+
+class Client(Executor):
+    """A synchronous client for the gateway.
+
+    >>> with Client(Config("my-id", client_secret=secret)) as client:
+    ...     token = client.token()            # fetched once, then cached
+    ...     httpx.get(url, auth=client.auth)  # presents it on your own requests
+
+    ``clock`` (default ``time.time``) gives the current time in seconds. The
+    other arguments are those of :class:`~quillon_bo.executor.Executor`.
+    """
+
+    def __init__(
+        self,
+        config: Config,
+        *,
+        http_client: httpx.Client | None = None,
+        transport: httpx.BaseTransport | None = None,
+        timeout: httpx.Timeout | float | None = None,
+        retries: int = DEFAULT_RETRIES,
+        backoff: float = DEFAULT_BACKOFF,
+        max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES,
+        clock: Clock | None = None,
+    ) -> None:
+        super().__init__(
+            config,
+            http_client=http_client,
+            transport=transport,
+            timeout=timeout,
+            retries=retries,
+            backoff=backoff,
+            max_response_bytes=max_response_bytes,
+        )
+        self.tokens = TokenProvider(self, clock=clock)
+        self.auth = BearerAuth(self.tokens)
+
+    def token(self) -> AccessToken:
+        """A valid access token, fetched only when none is cached or it has ended."""
+        return self.tokens.get()
+
+    def fetch_token(self) -> AccessToken:
+        """A newly fetched access token (also replaces the cached one)."""
+        return self.tokens.fetch()
+
+    def __enter__(self) -> Client:
+        return self
+
+    def __repr__(self) -> str:
+        return f"Client({self.config!r})"
+
+
+class AsyncClient(AsyncExecutor):
+    """The asyncio counterpart of :class:`Client`."""
+
+    def __init__(
+        self,
+        config: Config,
+        *,
+        http_client: httpx.AsyncClient | None = None,
+        transport: httpx.AsyncBaseTransport | None = None,
+        timeout: httpx.Timeout | float | None = None,
+        retries: int = DEFAULT_RETRIES,
+        backoff: float = DEFAULT_BACKOFF,
+        max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES,
+        clock: Clock | None = None,
+    ) -> None:
+        super().__init__(
+            config,
+            http_client=http_client,
+            transport=transport,
+            timeout=timeout,
+            retries=retries,
+            backoff=backoff,
+            max_response_bytes=max_response_bytes,
+        )
+        self.tokens = AsyncTokenProvider(self, clock=clock)
+        self.auth = BearerAuth(self.tokens)
+
+    async def token(self) -> AccessToken:
+        return await self.tokens.get()
+
+    async def fetch_token(self) -> AccessToken:
+        return await self.tokens.fetch()
+
+    async def __aenter__(self) -> AsyncClient:
+        return self
+
+    def __repr__(self) -> str:
+        return f"AsyncClient({self.config!r})"

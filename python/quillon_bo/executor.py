@@ -1,0 +1,423 @@
+"""The generic executor: one operation of the core, sent over HTTP with httpx.
+
+An operation runs in two calls to the core. ``"<op>.build"`` turns the
+configuration and the operation's input into the description of one HTTP
+request; this module sends exactly that request and hands the status and the
+body text to ``"<op>.parse"``, which returns the result or an error. Nothing
+here knows any particular operation: what an operation needs beyond its name
+and input (whether it is idempotent, its own time limit) is read from the
+core's ``describe`` list, so an operation added to the core needs no new code
+here.
+
+The sync and async executors share everything but the I/O: :class:`_Engine`
+prepares requests, reads results and decides on retries; the two classes only
+send, read and sleep.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import importlib
+import json
+import time
+from collections.abc import AsyncIterator, Callable, Iterator, Mapping
+from dataclasses import dataclass
+from types import TracebackType
+from typing import Any, cast
+
+import httpx
+
+from .config import Config
+from .errors import TransportError, error_from_json
+
+__all__ = [
+    "DEFAULT_BACKOFF",
+    "DEFAULT_MAX_RESPONSE_BYTES",
+    "DEFAULT_RETRIES",
+    "DEFAULT_TIMEOUT",
+    "AsyncExecutor",
+    "Executor",
+    "OperationInfo",
+    "call_core",
+    "call_raw",
+    "core_version",
+    "describe",
+]
+
+#: Used when neither the caller nor the operation states a time limit.
+DEFAULT_TIMEOUT = httpx.Timeout(10.0, connect=5.0)
+#: Extra attempts after a transport failure (so at most 1 + retries sends).
+DEFAULT_RETRIES = 2
+#: Seconds before the first retry; doubled before each further one.
+DEFAULT_BACKOFF = 0.1
+#: Longest wait between two attempts, whatever the backoff.
+MAX_BACKOFF = 5.0
+#: A body larger than this is refused rather than held in memory.
+DEFAULT_MAX_RESPONSE_BYTES = 8 * 1024 * 1024
+
+_native_call: Callable[[str, str], str] = importlib.import_module("quillon_bo.core._native").call
+
+# Sending with this auth keeps a caller's client-level auth (and credentials in
+# the URL) off the described request: it goes out exactly as described.
+_NO_AUTH = httpx.Auth()
+
+# Failures where the request cannot have reached the server: safe to resend for
+# any operation.
+_NOT_SENT = (httpx.ConnectError, httpx.ConnectTimeout, httpx.PoolTimeout)
+# Failures after which the server may have acted on the request: resent only
+# for operations that the core describes as idempotent.
+_MAYBE_SENT = (
+    httpx.ReadTimeout,
+    httpx.WriteTimeout,
+    httpx.ReadError,
+    httpx.WriteError,
+    httpx.CloseError,
+    httpx.RemoteProtocolError,
+)
+
+
+def call_raw(op: str, payload: str) -> str:
+    """The core's ``call`` itself: payload text in, result envelope text out."""
+    return _native_call(op, payload)
+
+
+def call_core(op: str, payload: Any = None) -> Any:
+    """Call the core with a JSON-serialisable payload; return its value or raise.
+
+    Errors come back as the :mod:`quillon_bo.errors` exception of their kind.
+    """
+    text = "" if payload is None else _dumps(payload)
+    envelope = json.loads(_native_call(op, text))
+    if envelope.get("ok") is True:
+        return envelope.get("value")
+    raise error_from_json(envelope.get("error") or {})
+
+
+def _dumps(value: Any) -> str:
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+
+
+@dataclass(frozen=True, slots=True)
+class OperationInfo:
+    """One entry of the core's ``describe`` list."""
+
+    name: str
+    kind: str = "operation"
+    idempotent: bool = False
+    timeout_secs: int | None = None
+
+
+def describe() -> list[OperationInfo]:
+    """The operations the core offers."""
+    out = []
+    for item in call_core("describe"):
+        timeout = item.get("timeout_secs")
+        out.append(
+            OperationInfo(
+                name=str(item["name"]),
+                kind=str(item.get("kind", "operation")),
+                idempotent=item.get("idempotent") is True,
+                timeout_secs=timeout if isinstance(timeout, int) else None,
+            )
+        )
+    return out
+
+
+def core_version() -> dict[str, Any]:
+    """The core's version record: ``{"core": "0.1.0", "protocol": 2}``."""
+    return cast("dict[str, Any]", call_core("version"))
+
+
+def _transport_error(exc: Exception) -> TransportError:
+    text = str(exc)
+    message = f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+    err = TransportError(message, original=exc, timeout=isinstance(exc, httpx.TimeoutException))
+    err.__cause__ = exc
+    return err
+
+
+class _Engine:
+    """Everything the two executors share: requests, results, retry decisions."""
+
+    def __init__(
+        self,
+        config: Config,
+        *,
+        timeout: httpx.Timeout | float | None,
+        retries: int,
+        backoff: float,
+        max_response_bytes: int,
+    ) -> None:
+        if retries < 0:
+            raise ValueError("retries must not be negative")
+        self.config = config
+        self._config_json = config.to_json()
+        self._timeout = None if timeout is None else httpx.Timeout(timeout)
+        self.retries = retries
+        self.backoff = backoff
+        self.max_response_bytes = max_response_bytes
+        self._ops = {info.name: info for info in describe() if info.kind == "operation"}
+
+    def info(self, op: str) -> OperationInfo:
+        # An operation the core does not list still goes to the core, which
+        # answers with its own "unknown operation" error.
+        return self._ops.get(op) or OperationInfo(name=op)
+
+    def prepare(self, op: str, input: Mapping[str, Any], token: Any) -> httpx.Request:
+        if token is not None and hasattr(token, "to_json"):
+            token = token.to_json()
+        payload = {"config": self._config_json, "token": token, "input": input}
+        described = call_core(f"{op}.build", payload)
+        return self._request(described, self._timeout_for(op))
+
+    def _timeout_for(self, op: str) -> httpx.Timeout | None:
+        # None leaves the request to the httpx client's own timeout.
+        if self._timeout is not None:
+            return self._timeout
+        limit = self.info(op).timeout_secs
+        return httpx.Timeout(float(limit)) if limit else None
+
+    def _request(
+        self, described: Mapping[str, Any], timeout: httpx.Timeout | None
+    ) -> httpx.Request:
+        body = described.get("body")
+        headers = [
+            (name.encode("utf-8"), value.encode("utf-8"))
+            for name, value in described.get("headers", {}).items()
+        ]
+        try:
+            request = httpx.Request(
+                described["method"],
+                described["url"],
+                headers=headers,
+                content=None if body is None else body.encode("utf-8"),
+            )
+        except (httpx.InvalidURL, httpx.UnsupportedProtocol) as exc:
+            err = _transport_error(exc)
+            err.retryable = False
+            raise err from exc
+        if timeout is not None:
+            request.extensions["timeout"] = timeout.as_dict()
+        return request
+
+    def finish(self, op: str, input: Mapping[str, Any], status: int, body: str) -> Any:
+        payload = {"input": input, "response": {"status": status, "body": body}}
+        return call_core(f"{op}.parse", payload)
+
+    def retry_delay(self, op: str, attempt: int, exc: Exception) -> float | None:
+        """Seconds to wait before resending after ``exc``, or None to give up."""
+        if attempt >= self.retries:
+            return None
+        if isinstance(exc, _NOT_SENT) or (
+            isinstance(exc, _MAYBE_SENT) and self.info(op).idempotent
+        ):
+            return float(min(self.backoff * (2**attempt), MAX_BACKOFF))
+        return None
+
+    def check_length(self, response: httpx.Response) -> None:
+        length = response.headers.get("Content-Length")
+        if length is not None and length.isdigit() and int(length) > self.max_response_bytes:
+            self.too_large()
+
+    def too_large(self) -> None:
+        err = TransportError(f"response body exceeds {self.max_response_bytes} bytes")
+        err.retryable = False
+        raise err
+
+    @staticmethod
+    def text(chunks: list[bytes]) -> str:
+        # The core reads text; bytes that are not UTF-8 become U+FFFD rather
+        # than failing here, so the core still classifies the answer.
+        return b"".join(chunks).decode("utf-8", errors="replace")
+
+
+def _read_sync(engine: _Engine, stream: Iterator[bytes]) -> list[bytes]:
+    chunks: list[bytes] = []
+    size = 0
+    for chunk in stream:
+        size += len(chunk)
+        if size > engine.max_response_bytes:
+            engine.too_large()
+        chunks.append(chunk)
+    return chunks
+
+
+async def _read_async(engine: _Engine, stream: AsyncIterator[bytes]) -> list[bytes]:
+    chunks: list[bytes] = []
+    size = 0
+    async for chunk in stream:
+        size += len(chunk)
+        if size > engine.max_response_bytes:
+            engine.too_large()
+        chunks.append(chunk)
+    return chunks
+
+
+class Executor:
+    """Runs the core's operations over a synchronous ``httpx.Client``.
+
+    Pass ``http_client`` to use your own client (proxies, custom CA, HTTP/2);
+    it is not closed by :meth:`close`. Otherwise a client is made, over
+    ``transport`` if given. ``timeout`` overrides both the operation's own time
+    limit and the client's; by default an operation's stated limit applies, else
+    the client's (:data:`DEFAULT_TIMEOUT` for a client made here). Transport
+    failures are retried up to ``retries`` times with doubling ``backoff``:
+    failures before the request was sent for every operation, failures after
+    it only for idempotent ones. Answers are never retried.
+    """
+
+    def __init__(
+        self,
+        config: Config,
+        *,
+        http_client: httpx.Client | None = None,
+        transport: httpx.BaseTransport | None = None,
+        timeout: httpx.Timeout | float | None = None,
+        retries: int = DEFAULT_RETRIES,
+        backoff: float = DEFAULT_BACKOFF,
+        max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES,
+        sleep: Callable[[float], None] = time.sleep,
+    ) -> None:
+        if http_client is not None and transport is not None:
+            raise ValueError("give either http_client or transport, not both")
+        self._engine = _Engine(
+            config,
+            timeout=timeout,
+            retries=retries,
+            backoff=backoff,
+            max_response_bytes=max_response_bytes,
+        )
+        self._owns_client = http_client is None
+        self._http = http_client or httpx.Client(transport=transport, timeout=DEFAULT_TIMEOUT)
+        self._sleep = sleep
+
+    @property
+    def config(self) -> Config:
+        return self._engine.config
+
+    @property
+    def http_client(self) -> httpx.Client:
+        return self._http
+
+    def execute(self, op: str, input: Mapping[str, Any], *, token: Any = None) -> Any:
+        """Run operation ``op`` with ``input``; return the parse stage's JSON value.
+
+        ``token`` (an :class:`~quillon_bo.AccessToken` or its JSON form) is
+        passed to the build stage for operations that need one.
+        """
+        engine = self._engine
+        request = engine.prepare(op, input, token)
+        attempt = 0
+        while True:
+            try:
+                status, body = self._send(request)
+            except httpx.TransportError as exc:
+                delay = engine.retry_delay(op, attempt, exc)
+                if delay is None:
+                    raise _transport_error(exc) from exc
+                attempt += 1
+                self._sleep(delay)
+                continue
+            return engine.finish(op, input, status, body)
+
+    def _send(self, request: httpx.Request) -> tuple[int, str]:
+        response = self._http.send(request, stream=True, auth=_NO_AUTH, follow_redirects=False)
+        try:
+            self._engine.check_length(response)
+            chunks = _read_sync(self._engine, response.iter_bytes())
+        finally:
+            response.close()
+        return response.status_code, _Engine.text(chunks)
+
+    def close(self) -> None:
+        if self._owns_client:
+            self._http.close()
+
+    def __enter__(self) -> Executor:
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        self.close()
+
+
+class AsyncExecutor:
+    """Runs the core's operations over an ``httpx.AsyncClient``; see :class:`Executor`."""
+
+    def __init__(
+        self,
+        config: Config,
+        *,
+        http_client: httpx.AsyncClient | None = None,
+        transport: httpx.AsyncBaseTransport | None = None,
+        timeout: httpx.Timeout | float | None = None,
+        retries: int = DEFAULT_RETRIES,
+        backoff: float = DEFAULT_BACKOFF,
+        max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES,
+    ) -> None:
+        if http_client is not None and transport is not None:
+            raise ValueError("give either http_client or transport, not both")
+        self._engine = _Engine(
+            config,
+            timeout=timeout,
+            retries=retries,
+            backoff=backoff,
+            max_response_bytes=max_response_bytes,
+        )
+        self._owns_client = http_client is None
+        self._http = http_client or httpx.AsyncClient(transport=transport, timeout=DEFAULT_TIMEOUT)
+
+    @property
+    def config(self) -> Config:
+        return self._engine.config
+
+    @property
+    def http_client(self) -> httpx.AsyncClient:
+        return self._http
+
+    async def execute(self, op: str, input: Mapping[str, Any], *, token: Any = None) -> Any:
+        """Run operation ``op`` with ``input``; see :meth:`Executor.execute`."""
+        engine = self._engine
+        request = engine.prepare(op, input, token)
+        attempt = 0
+        while True:
+            try:
+                status, body = await self._send(request)
+            except httpx.TransportError as exc:
+                delay = engine.retry_delay(op, attempt, exc)
+                if delay is None:
+                    raise _transport_error(exc) from exc
+                attempt += 1
+                await asyncio.sleep(delay)
+                continue
+            return engine.finish(op, input, status, body)
+
+    async def _send(self, request: httpx.Request) -> tuple[int, str]:
+        response = await self._http.send(
+            request, stream=True, auth=_NO_AUTH, follow_redirects=False
+        )
+        try:
+            self._engine.check_length(response)
+            chunks = await _read_async(self._engine, response.aiter_bytes())
+        finally:
+            await response.aclose()
+        return response.status_code, _Engine.text(chunks)
+
+    async def aclose(self) -> None:
+        if self._owns_client:
+            await self._http.aclose()
+
+    async def __aenter__(self) -> AsyncExecutor:
+        return self
+
+    async def __aexit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        await self.aclose()

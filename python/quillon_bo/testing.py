@@ -1,0 +1,548 @@
+"""A real local gateway for tests and demonstrations.
+
+:class:`LocalGateway` is a threaded HTTP server on 127.0.0.1 (any free port)
+with the gateway's token endpoint and one protected resource. The token
+endpoint checks what a correct client sends (method, path, query, headers,
+Basic credentials) and then answers with a fresh token, or with whatever
+:class:`Reply` objects it was told to give: success bodies of any shape,
+RFC 6749 error bodies, HTML error pages, empty or malformed bodies, slow
+answers or dropped connections. It counts and records every request.
+
+    with LocalGateway() as gateway:
+        client = quillon_bo.Client(gateway.config())
+        gateway.enqueue(Reply.oauth_error(401, "invalid_client"))
+        ...
+"""
+
+from __future__ import annotations
+
+import base64
+import binascii
+import dataclasses
+import itertools
+import json
+import threading
+from collections import deque
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass, field
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from types import TracebackType
+from typing import Any
+from urllib.parse import parse_qsl, urlsplit
+
+from .config import Config
+
+__all__ = [
+    "DEMO_CLIENT_ID",
+    "DEMO_CLIENT_SECRET",
+    "RESOURCE_PATH",
+    "TOKEN_PATH",
+    "LocalGateway",
+    "RecordedRequest",
+    "Reply",
+]
+
+#: Built-in credentials of the demonstration gateway.
+DEMO_CLIENT_ID = "demo-client"
+DEMO_CLIENT_SECRET = "demo-secret-3f9a1c"
+
+#: The token endpoint's path below the base URL, and its one accepted query.
+TOKEN_PATH = "/oauth-client-credentials/access-token"
+TOKEN_QUERY = [("grant_type", "client_credentials")]
+#: A protected resource that wants "Authorization: Bearer <issued token>".
+RESOURCE_PATH = "/v1/ping"
+
+_FORM = "application/x-www-form-urlencoded"
+
+
+@dataclass(frozen=True)
+class Reply:
+    """One scripted answer of the token endpoint.
+
+    ``delay`` seconds pass before it is sent; ``drop`` closes the connection
+    without any answer (after the delay). A body of ``None`` with status 200
+    means "a newly issued token", as the endpoint answers by default.
+    """
+
+    status: int = 200
+    body: bytes | None = None
+    content_type: str = "application/json"
+    headers: tuple[tuple[str, str], ...] = ()
+    delay: float = 0.0
+    drop: bool = False
+    #: Members of a newly issued token's body (see :meth:`token`).
+    shape: Mapping[str, Any] | None = None
+
+    @classmethod
+    def token(
+        cls,
+        access_token: str | None = None,
+        *,
+        token_type: str | None = "Bearer",
+        expires_in: Any = 3600,
+        scope: str | None = None,
+        extra: Mapping[str, Any] | None = None,
+        status: int = 200,
+    ) -> Reply:
+        """A success body; ``None`` leaves a member out (``access_token=None``
+        issues a fresh one). ``expires_in`` may be any JSON value."""
+        if access_token is None:
+            shape = {
+                "token_type": token_type,
+                "expires_in": expires_in,
+                "scope": scope,
+                "extra": dict(extra or {}),
+            }
+            return cls(status=status, shape=shape)
+        return cls.json(status, _token_body(access_token, token_type, expires_in, scope, extra))
+
+    @classmethod
+    def json(cls, status: int, value: Any) -> Reply:
+        return cls(status=status, body=json.dumps(value).encode())
+
+    @classmethod
+    def oauth_error(
+        cls, status: int = 401, error: str = "invalid_client", description: str | None = None
+    ) -> Reply:
+        """An RFC 6749 error body: ``{"error": ..., "error_description": ...}``."""
+        value: dict[str, str] = {"error": error}
+        if description is not None:
+            value["error_description"] = description
+        return cls.json(status, value)
+
+    @classmethod
+    def html(cls, status: int = 502, title: str = "Bad Gateway") -> Reply:
+        page = (
+            f"<html>\r\n<head><title>{status} {title}</title></head>\r\n<body>\r\n"
+            f"<center><h1>{status} {title}</h1></center>\r\n</body>\r\n</html>\r\n"
+        )
+        return cls(status=status, body=page.encode(), content_type="text/html")
+
+    @classmethod
+    def text(cls, status: int, text: str | bytes, content_type: str = "text/plain") -> Reply:
+        data = text.encode() if isinstance(text, str) else text
+        return cls(status=status, body=data, content_type=content_type)
+
+    @classmethod
+    def empty(cls, status: int = 200) -> Reply:
+        return cls(status=status, body=b"")
+
+    @classmethod
+    def malformed(cls, status: int = 200) -> Reply:
+        """A body cut off in the middle of a JSON object."""
+        return cls(status=status, body=b'{"access_token": "tok", "expires_in": 36')
+
+    @classmethod
+    def slow(cls, seconds: float, then: Reply | None = None) -> Reply:
+        base = then or cls()
+        return dataclasses.replace(base, delay=seconds)
+
+    @classmethod
+    def dropped(cls, after: float = 0.0) -> Reply:
+        return cls(delay=after, drop=True)
+
+
+def _token_body(
+    access_token: str,
+    token_type: str | None,
+    expires_in: Any,
+    scope: str | None,
+    extra: Mapping[str, Any] | None,
+) -> dict[str, Any]:
+    value: dict[str, Any] = {"access_token": access_token}
+    if token_type is not None:
+        value["token_type"] = token_type
+    if expires_in is not None:
+        value["expires_in"] = expires_in
+    if scope is not None:
+        value["scope"] = scope
+    value.update(extra or {})
+    return value
+
+
+@dataclass(frozen=True)
+class RecordedRequest:
+    """What the gateway received; ``rejected`` says why a check refused it."""
+
+    method: str
+    path: str
+    query: str
+    headers: tuple[tuple[str, str], ...]
+    body: bytes
+    rejected: str | None = None
+
+    def header(self, name: str) -> str | None:
+        lower = name.lower()
+        return next((v for k, v in self.headers if k.lower() == lower), None)
+
+    def __repr__(self) -> str:
+        # Recorded credentials stay out of test output.
+        shown = tuple(
+            (k, "<hidden>" if k.lower() == "authorization" else v) for k, v in self.headers
+        )
+        return (
+            f"RecordedRequest(method={self.method!r}, path={self.path!r}, "
+            f"query={self.query!r}, headers={shown!r}, body=<{len(self.body)} bytes>, "
+            f"rejected={self.rejected!r})"
+        )
+
+
+@dataclass
+class _State:
+    client_id: str
+    client_secret: str
+    base_path: str
+    expires_in: int
+    lock: threading.Lock = field(default_factory=threading.Lock)
+    replies: deque[Reply] = field(default_factory=deque)
+    default: Reply | None = None
+    requests: list[RecordedRequest] = field(default_factory=list)
+    issued: set[str] = field(default_factory=set)
+    counter: itertools.count[int] = field(default_factory=lambda: itertools.count(1))
+    stopping: threading.Event = field(default_factory=threading.Event)
+
+
+class _Server(ThreadingHTTPServer):
+    daemon_threads = True
+    state: _State
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "LocalGateway/1"
+    sys_version = ""
+    # An idle keep-alive connection ends after this many seconds.
+    timeout = 30
+    server: _Server
+
+    def log_message(self, format: str, *args: Any) -> None:
+        pass
+
+    def do_GET(self) -> None:
+        self._handle()
+
+    do_POST = do_PUT = do_PATCH = do_DELETE = do_HEAD = do_GET
+
+    # -- one request ------------------------------------------------------
+
+    def _handle(self) -> None:
+        state = self.server.state
+        parts = urlsplit(self.path)
+        body = self._read_body()
+        if body is None:
+            return
+        headers = tuple((k, v) for k, v in self.headers.items())
+        base = state.base_path
+        if parts.path == base + TOKEN_PATH:
+            rejected = self._check_token_request(parts.query, body)
+            self._record(parts.path, parts.query, headers, body, rejected)
+            if rejected is None:
+                self._answer_token()
+        elif parts.path == base + RESOURCE_PATH:
+            self._record(parts.path, parts.query, headers, body, None)
+            self._answer_resource()
+        else:
+            self._record(parts.path, parts.query, headers, body, "unknown path")
+            self._send(404, {"error": "not_found", "error_description": "no such endpoint"})
+
+    def _read_body(self) -> bytes | None:
+        if self.headers.get("Transfer-Encoding"):
+            self._send(411, {"error": "invalid_request", "error_description": "length required"})
+            self.close_connection = True
+            return None
+        length = self.headers.get("Content-Length", "0")
+        if not length.isdigit() or int(length) > 1 << 20:
+            self._send(400, {"error": "invalid_request", "error_description": "bad length"})
+            self.close_connection = True
+            return None
+        return self.rfile.read(int(length))
+
+    def _record(
+        self,
+        path: str,
+        query: str,
+        headers: tuple[tuple[str, str], ...],
+        body: bytes,
+        rejected: str | None,
+    ) -> None:
+        state = self.server.state
+        with state.lock:
+            state.requests.append(
+                RecordedRequest(self.command, path, query, headers, body, rejected)
+            )
+
+    def _check_token_request(self, query: str, body: bytes) -> str | None:
+        """Answer a wrong request as the real endpoint would; say what was wrong."""
+        state = self.server.state
+        if self.command != "POST":
+            self._send(405, _oauth("invalid_request", "the token endpoint takes POST"))
+            return "method"
+        if parse_qsl(query, keep_blank_values=True) != TOKEN_QUERY:
+            self._send(400, _oauth("unsupported_grant_type", "grant_type=client_credentials"))
+            return "query"
+        accept = self.headers.get("Accept", "")
+        if "application/json" not in accept:
+            self._send(406, _oauth("invalid_request", "the endpoint answers in JSON"))
+            return "accept"
+        content_type = self.headers.get("Content-Type", "").split(";")[0].strip().lower()
+        if content_type != _FORM:
+            self._send(415, _oauth("invalid_request", "form content type expected"))
+            return "content-type"
+        # No body is the usual request; a form body may repeat the grant type.
+        form = parse_qsl(body.decode("latin-1"), keep_blank_values=True)
+        if any(k != "grant_type" or v != "client_credentials" for k, v in form):
+            self._send(400, _oauth("invalid_request", "unexpected form members"))
+            return "body"
+        if not self._basic_ok(state):
+            self._send(
+                401,
+                _oauth("invalid_client", "client authentication failed"),
+                extra=(("WWW-Authenticate", 'Basic realm="gateway"'),),
+            )
+            return "credentials"
+        return None
+
+    def _basic_ok(self, state: _State) -> bool:
+        header = self.headers.get("Authorization", "")
+        scheme, _, encoded = header.partition(" ")
+        if scheme != "Basic":
+            return False
+        try:
+            decoded = base64.b64decode(encoded.strip(), validate=True).decode("utf-8")
+        except (binascii.Error, UnicodeDecodeError):
+            return False
+        return decoded == f"{state.client_id}:{state.client_secret}"
+
+    def _answer_token(self) -> None:
+        state = self.server.state
+        with state.lock:
+            reply = state.replies.popleft() if state.replies else state.default
+        reply = reply or Reply()
+        if reply.delay and state.stopping.wait(reply.delay):
+            reply = Reply(drop=True)
+        if reply.drop:
+            self.close_connection = True
+            return
+        if reply.body is None and reply.status == 200:
+            self._issue(reply)
+            return
+        body = reply.body or b""
+        if reply.status == 200 and body:
+            self._remember_token(body)
+        self._send_raw(reply.status, body, reply.content_type, reply.headers)
+
+    def _issue(self, reply: Reply) -> None:
+        state = self.server.state
+        shape = reply.shape or {
+            "token_type": "Bearer",
+            "expires_in": state.expires_in,
+            "scope": None,
+            "extra": {},
+        }
+        with state.lock:
+            token = f"tok-{next(state.counter)}-{id(state):x}"
+            state.issued.add(token)
+        value = _token_body(
+            token, shape["token_type"], shape["expires_in"], shape["scope"], shape["extra"]
+        )
+        self._send(200, value, extra=(("Cache-Control", "no-store"), *reply.headers))
+
+    def _remember_token(self, body: bytes) -> None:
+        try:
+            value = json.loads(body)
+        except ValueError:
+            return
+        if isinstance(value, dict) and isinstance(value.get("access_token"), str):
+            with self.server.state.lock:
+                self.server.state.issued.add(value["access_token"])
+
+    def _answer_resource(self) -> None:
+        state = self.server.state
+        scheme, _, token = self.headers.get("Authorization", "").partition(" ")
+        with state.lock:
+            ok = scheme.lower() == "bearer" and token in state.issued
+        if ok:
+            self._send(200, {"ok": True})
+        else:
+            self._send(
+                401,
+                _oauth("invalid_token", "the access token is missing, unknown or revoked"),
+                extra=(("WWW-Authenticate", 'Bearer error="invalid_token"'),),
+            )
+
+    def _send(self, status: int, value: Any, extra: tuple[tuple[str, str], ...] = ()) -> None:
+        self._send_raw(status, json.dumps(value).encode(), "application/json", extra)
+
+    def _send_raw(
+        self,
+        status: int,
+        body: bytes,
+        content_type: str,
+        extra: Iterable[tuple[str, str]] = (),
+    ) -> None:
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        for name, value in extra:
+            self.send_header(name, value)
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+
+def _oauth(error: str, description: str) -> dict[str, str]:
+    return {"error": error, "error_description": description}
+
+
+class LocalGateway:
+    """The gateway's token endpoint (and one protected resource) on 127.0.0.1.
+
+    ``base_path`` is put before every endpoint path, as the gateway's
+    environments do. Tokens it issues live ``expires_in`` seconds.
+    """
+
+    def __init__(
+        self,
+        client_id: str = DEMO_CLIENT_ID,
+        client_secret: str = DEMO_CLIENT_SECRET,
+        *,
+        base_path: str = "/sandbox",
+        expires_in: int = 3600,
+        port: int = 0,
+    ) -> None:
+        self._state = _State(client_id, client_secret, base_path.rstrip("/"), expires_in)
+        self._port = port
+        self._server: _Server | None = None
+        self._thread: threading.Thread | None = None
+
+    def __repr__(self) -> str:
+        where = self.base_url if self._server else "stopped"
+        return f"LocalGateway({where})"
+
+    # -- life cycle -------------------------------------------------------
+
+    def start(self) -> LocalGateway:
+        if self._server is not None:
+            return self
+        server = _Server(("127.0.0.1", self._port), _Handler)
+        server.state = self._state
+        self._state.stopping.clear()
+        self._server = server
+        self._thread = threading.Thread(
+            target=server.serve_forever,
+            kwargs={"poll_interval": 0.05},
+            daemon=True,
+            name="LocalGateway",
+        )
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        server, self._server = self._server, None
+        if server is None:
+            return
+        self._state.stopping.set()
+        server.shutdown()
+        server.server_close()
+        if self._thread is not None:
+            self._thread.join()
+
+    def __enter__(self) -> LocalGateway:
+        return self.start()
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        self.stop()
+
+    # -- where it is ------------------------------------------------------
+
+    @property
+    def port(self) -> int:
+        if self._server is None:
+            raise RuntimeError("the gateway is not running")
+        return int(self._server.server_address[1])
+
+    @property
+    def base_url(self) -> str:
+        return f"http://127.0.0.1:{self.port}{self._state.base_path}"
+
+    @property
+    def token_url(self) -> str:
+        return f"{self.base_url}{TOKEN_PATH}?grant_type=client_credentials"
+
+    @property
+    def resource_url(self) -> str:
+        return self.base_url + RESOURCE_PATH
+
+    @property
+    def client_id(self) -> str:
+        return self._state.client_id
+
+    @property
+    def client_secret(self) -> str:
+        return self._state.client_secret
+
+    def config(self, **overrides: Any) -> Config:
+        """A configuration that reaches this gateway with its credentials."""
+        values: dict[str, Any] = {
+            "client_id": self._state.client_id,
+            "client_secret": self._state.client_secret,
+            "base_url": self.base_url,
+        }
+        values.update(overrides)
+        return Config(**values)
+
+    # -- what it answers --------------------------------------------------
+
+    def enqueue(self, *replies: Reply) -> None:
+        """Answer the next correct token requests with these, in order."""
+        with self._state.lock:
+            self._state.replies.extend(replies)
+
+    def always(self, reply: Reply | None) -> None:
+        """Answer every correct token request with ``reply`` once the queue is
+        empty (``None``: issue fresh tokens again)."""
+        with self._state.lock:
+            self._state.default = reply
+
+    def revoke_tokens(self) -> None:
+        """Forget every issued token: the resource answers 401 to them."""
+        with self._state.lock:
+            self._state.issued.clear()
+
+    def reset(self) -> None:
+        """Forget requests, scripted replies and issued tokens."""
+        with self._state.lock:
+            self._state.replies.clear()
+            self._state.default = None
+            self._state.requests.clear()
+            self._state.issued.clear()
+
+    # -- what it got ------------------------------------------------------
+
+    @property
+    def requests(self) -> list[RecordedRequest]:
+        with self._state.lock:
+            return list(self._state.requests)
+
+    @property
+    def request_count(self) -> int:
+        with self._state.lock:
+            return len(self._state.requests)
+
+    @property
+    def token_requests(self) -> int:
+        """Requests that reached the token endpoint's path, accepted or not."""
+        path = self._state.base_path + TOKEN_PATH
+        with self._state.lock:
+            return sum(1 for r in self._state.requests if r.path == path)
+
+    @property
+    def resource_requests(self) -> int:
+        path = self._state.base_path + RESOURCE_PATH
+        with self._state.lock:
+            return sum(1 for r in self._state.requests if r.path == path)
