@@ -99,8 +99,18 @@ def test_unreadable_keyword_name_is_unexpected():
         (b"version", "{}", "'bytes' object is not an instance of 'str'", "while processing 'op'"),
         (None, None, "'None' is not an instance of 'str'", "while processing 'op'"),
         ("version", None, "'None' is not an instance of 'str'", "while processing 'payload'"),
-        ("version", 1.5, "'float' object is not an instance of 'str'", "while processing 'payload'"),
-        ("version", Text, "'type' object is not an instance of 'str'", "while processing 'payload'"),
+        (
+            "version",
+            1.5,
+            "'float' object is not an instance of 'str'",
+            "while processing 'payload'",
+        ),
+        (
+            "version",
+            Text,
+            "'type' object is not an instance of 'str'",
+            "while processing 'payload'",
+        ),
         (
             "version",
             test_binding_errors,
@@ -128,10 +138,13 @@ def test_type_name_is_the_qualified_name():
     assert str(caught.value) == "'Outer.Inner' object is not an instance of 'str'"
 
 
-@pytest.mark.parametrize(("op", "payload", "note"), [
-    ("version", "\udc80", "while processing 'payload'"),
-    ("x\ud800", "", "while processing 'op'"),
-])
+@pytest.mark.parametrize(
+    ("op", "payload", "note"),
+    [
+        ("version", "\udc80", "while processing 'payload'"),
+        ("x\ud800", "", "while processing 'op'"),
+    ],
+)
 def test_lone_surrogate_raises_the_interpreters_encode_error(op, payload, note):
     with pytest.raises(UnicodeEncodeError) as caught:
         _native.call(op, payload)
@@ -152,8 +165,19 @@ def ffi_error(message):
 
 @pytest.mark.parametrize(
     "op",
-    ["", "Version", "VERSION", " version", "version ", "Describe", "token", "tokens.build",
-     "Token.build", "x\x00y", 'q"\\\x1f/é\U0001f600'],
+    [
+        "",
+        "Version",
+        "VERSION",
+        " version",
+        "version ",
+        "Describe",
+        "token",
+        "tokens.build",
+        "Token.build",
+        "x\x00y",
+        'q"\\\x1f/é\U0001f600',
+    ],
 )
 def test_unknown_operations_are_envelopes_not_exceptions(op):
     assert _native.call(op, "{}") == ffi_error(f"unknown operation `{op}`")
