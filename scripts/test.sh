@@ -40,6 +40,10 @@ step "C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   cxx_tests "$build/cxx-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQB_SANITIZE=address,undefined
 
+step "C++ tests under ThreadSanitizer"
+TSAN_OPTIONS=halt_on_error=1 \
+  cxx_tests "$build/cxx-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQB_SANITIZE=thread
+
 step "the abi3 wheel"
 rm -rf "$build/dist"
 "$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$build/dist" .
