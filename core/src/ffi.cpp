@@ -35,25 +35,30 @@ Outcome trapped(const Registry& registry, std::string_view op, std::string_view 
   return Error{Error::Ffi{"core panicked while handling `" + std::string(op) + "`"}};
 }
 
-json::Value envelope(Outcome outcome) {
-  json::Object o;
+// The envelope is {"ok":true,"value":V} or {"error":E,"ok":false}; both member
+// orders are already the sorted ones, so it is written around the inner value
+// directly instead of being built as an object first.
+std::string envelope_text(Outcome outcome) {
+  std::string out;
   if (outcome.ok()) {
-    o.put("ok", true);
-    o.put("value", std::move(outcome).value());
-    return o;
+    out = R"({"ok":true,"value":)";
+    json::write(outcome.value(), out);
+    out += '}';
+    return out;
   }
   const Error& e = outcome.error();
   json::Value error = e.to_value();
   error.get_if<json::Object>()->put("retryable", e.retryable());
-  o.put("ok", false);
-  o.put("error", std::move(error));
-  return o;
+  out = R"({"error":)";
+  json::write(error, out);
+  out += R"(,"ok":false})";
+  return out;
 }
 
 }  // namespace
 
 std::string call(const Registry& registry, std::string_view op, std::string_view payload) {
-  return json::to_text(envelope(trapped(registry, op, payload)));
+  return envelope_text(trapped(registry, op, payload));
 }
 
 }  // namespace quillon_bo_core::ffi
