@@ -1,0 +1,156 @@
+"""Error objects become exceptions; configuration records and their sources."""
+
+from __future__ import annotations
+
+import json
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+import quillon_bo as qb
+from quillon_bo.errors import error_from_json
+
+SECRET = "s3cr3t-value"
+
+
+@pytest.mark.parametrize(
+    ("obj", "cls", "attrs"),
+    [
+        (
+            {"field": "client_id", "kind": "validation", "message": "must not be empty"},
+            qb.ValidationError,
+            {"field": "client_id", "retryable": False},
+        ),
+        (
+            {"kind": "authentication", "message": 'bad "client"\n', "status": 401},
+            qb.AuthenticationError,
+            {"status": 401, "retryable": False},
+        ),
+        (
+            {
+                "errors": [
+                    {"code": None, "field": "F", "message": "G"},
+                    {"code": "c", "field": None, "message": "H"},
+                ],
+                "kind": "api",
+                "message": "M",
+                "retryable": True,
+                "status": 503,
+            },
+            qb.ApiError,
+            {
+                "status": 503,
+                "retryable": True,
+                "errors": (qb.ApiFieldError("G", field="F"), qb.ApiFieldError("H", code="c")),
+            },
+        ),
+        (
+            {"errors": [], "kind": "api", "message": "M", "retryable": False, "status": 500},
+            qb.ApiError,
+            {"status": 500, "retryable": False, "errors": ()},
+        ),
+        (
+            {
+                "errors": [{"code": None, "field": None, "message": "x"}],
+                "kind": "ambiguous",
+                "message": "two readings",
+            },
+            qb.AmbiguousError,
+            {"errors": (qb.ApiFieldError("x"),), "retryable": False},
+        ),
+        ({"kind": "decode", "message": "invalid token response: x"}, qb.DecodeError, {}),
+        ({"kind": "webhook_auth", "message": "bad signature"}, qb.WebhookAuthError, {}),
+        ({"kind": "ffi", "message": "unknown operation `x`"}, qb.FfiError, {}),
+    ],
+)
+def test_each_kind_becomes_its_exception_with_the_message_unchanged(
+    obj: dict[str, Any], cls: type[qb.QuillonError], attrs: dict[str, Any]
+) -> None:
+    exc = error_from_json({**obj, "retryable": obj.get("retryable", False)})
+    assert type(exc) is cls and isinstance(exc, qb.QuillonError)
+    assert str(exc) == exc.message == obj["message"]
+    assert exc.kind == obj["kind"]
+    for name, value in attrs.items():
+        assert getattr(exc, name) == value
+
+
+def test_unknown_kind_keeps_the_message() -> None:
+    exc = error_from_json({"kind": "new_kind", "message": "something"})
+    assert isinstance(exc, qb.FfiError) and "something" in str(exc) and "new_kind" in str(exc)
+
+
+@pytest.mark.parametrize(
+    ("op", "payload", "message"),
+    [
+        ("nope", "", "unknown operation `nope`"),
+        ("Version", "", "unknown operation `Version`"),
+        ("token.", "{}", "unknown stage `` for `token`"),
+    ],
+)
+def test_core_refusals_surface_as_ffi_errors(op: str, payload: str, message: str) -> None:
+    with pytest.raises(qb.FfiError) as info:
+        qb.call_core(op, json.loads(payload) if payload else None)
+    assert str(info.value) == message and info.value.retryable is False
+
+
+def test_introspection() -> None:
+    assert qb.core_version() == {"core": "0.1.0", "protocol": 2}
+    token = next(op for op in qb.describe() if op.name == "token")
+    assert token.idempotent and token.kind == "operation"
+
+
+# -- configuration ---------------------------------------------------------
+
+
+def test_config_repr_and_str_hide_both_secrets() -> None:
+    config = qb.Config("id", client_secret=SECRET, basic_token="Basic " + SECRET)
+    for text in (repr(config), str(config), f"{config}", repr([config])):
+        assert SECRET not in text and "<hidden>" in text and "'id'" in text
+    assert "client_secret=None" in repr(qb.Config("id"))
+
+
+def test_config_json_is_what_the_core_reads() -> None:
+    config = qb.Config("id", client_secret="", environment="production")  # type: ignore[arg-type]
+    assert config.environment is qb.Environment.PRODUCTION
+    assert config.to_json() == {
+        "client_id": "id",
+        "client_secret": "",
+        "basic_token": None,
+        "environment": "production",
+        "base_url": None,
+    }
+
+
+def test_config_from_env_and_file(tmp_path: Path) -> None:
+    env = {
+        "QUILLON_BO_CLIENT_ID": "cid",
+        "QUILLON_BO_CLIENT_SECRET": SECRET,
+        "QUILLON_BO_ENVIRONMENT": "development",
+        "OTHER": "x",
+    }
+    from_env = qb.Config.from_env(env)
+    assert (from_env.client_id, from_env.client_secret) == ("cid", SECRET)
+    assert from_env.environment is qb.Environment.DEVELOPMENT
+    path = tmp_path / "c.json"
+    path.write_text(json.dumps({"client_id": "cid", "basic_token": "abc", "base_url": "http://h"}))
+    from_file = qb.Config.from_file(path)
+    assert (from_file.basic_token, from_file.base_url) == ("abc", "http://h")
+    assert from_file.environment is qb.Environment.SANDBOX
+
+
+@pytest.mark.parametrize(
+    ("data", "fragment"),
+    [
+        ({}, "client_id"),
+        ({"client_id": 5}, "client_id"),
+        ({"client_id": "a", "client_secret": 1}, "client_secret"),
+        ({"client_id": "a", "environment": "Sandbox"}, "development, sandbox, production"),
+        ({"client_id": "a", "secret": "x"}, "unknown configuration member(s): secret"),
+    ],
+)
+def test_config_from_mapping_refuses_bad_members(data: dict[str, Any], fragment: str) -> None:
+    with pytest.raises(ValueError, match=None) as info:
+        qb.Config.from_mapping(data)
+    assert fragment in str(info.value)
+    assert SECRET not in str(info.value)
