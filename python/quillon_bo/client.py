@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import time
+from collections.abc import Callable
+
 import httpx
 
 from .auth import BearerAuth
@@ -25,8 +28,9 @@ class Client(Executor):
     ...     token = client.token()            # fetched once, then cached
     ...     httpx.get(url, auth=client.auth)  # presents it on your own requests
 
-    ``clock`` (default ``time.time``) gives the current time in seconds. The
-    other arguments are those of :class:`~quillon_bo.executor.Executor`.
+    ``clock`` (default ``time.time``) gives the current time in seconds;
+    ``sleep`` waits between retries. The other arguments are those of
+    :class:`~quillon_bo.executor.Executor`.
     """
 
     def __init__(
@@ -40,6 +44,7 @@ class Client(Executor):
         backoff: float = DEFAULT_BACKOFF,
         max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES,
         clock: Clock | None = None,
+        sleep: Callable[[float], None] = time.sleep,
     ) -> None:
         super().__init__(
             config,
@@ -49,6 +54,7 @@ class Client(Executor):
             retries=retries,
             backoff=backoff,
             max_response_bytes=max_response_bytes,
+            sleep=sleep,
         )
         self.tokens = TokenProvider(self, clock=clock)
         self.auth = BearerAuth(self.tokens)
