@@ -19,6 +19,7 @@ from __future__ import annotations
 import asyncio
 import importlib
 import json
+import ssl
 import time
 from collections.abc import AsyncIterator, Callable, Iterator, Mapping
 from dataclasses import dataclass
@@ -128,10 +129,24 @@ def core_version() -> dict[str, Any]:
     return cast("dict[str, Any]", call_core("version"))
 
 
+def _is_tls_failure(exc: BaseException) -> bool:
+    # A refused certificate or a failed handshake does not heal by itself;
+    # httpx reports it as a ConnectError caused (through httpcore) by ssl's error.
+    seen: BaseException | None = exc
+    for _ in range(8):
+        if seen is None:
+            return False
+        if isinstance(seen, ssl.SSLError):
+            return True
+        seen = seen.__cause__ or seen.__context__
+    return False
+
+
 def _transport_error(exc: Exception) -> TransportError:
     text = str(exc)
     message = f"{type(exc).__name__}: {text}" if text else type(exc).__name__
     err = TransportError(message, original=exc, timeout=isinstance(exc, httpx.TimeoutException))
+    err.retryable = not _is_tls_failure(exc)
     err.__cause__ = exc
     return err
 
@@ -206,7 +221,7 @@ class _Engine:
 
     def retry_delay(self, op: str, attempt: int, exc: Exception) -> float | None:
         """Seconds to wait before resending after ``exc``, or None to give up."""
-        if attempt >= self.retries:
+        if attempt >= self.retries or _is_tls_failure(exc):
             return None
         if isinstance(exc, _NOT_SENT) or (
             isinstance(exc, _MAYBE_SENT) and self.info(op).idempotent
@@ -263,7 +278,7 @@ class Executor:
     the client's (:data:`DEFAULT_TIMEOUT` for a client made here). Transport
     failures are retried up to ``retries`` times with doubling ``backoff``:
     failures before the request was sent for every operation, failures after
-    it only for idempotent ones. Answers are never retried.
+    it only for idempotent ones; TLS failures never. Answers are never retried.
     """
 
     def __init__(

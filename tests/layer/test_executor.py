@@ -212,6 +212,15 @@ def test_refused_connection_is_retried_with_backoff_then_raised(refused_url: str
     assert isinstance(info.value.__cause__, httpx.ConnectError) and not info.value.timeout
 
 
+def test_tls_failure_is_not_retried(gateway: LocalGateway) -> None:
+    slept: list[float] = []
+    config = gateway.config(base_url=gateway.base_url.replace("http:", "https:"))
+    client = qb.Client(config, retries=3, sleep=slept.append)
+    with client, pytest.raises(qb.TransportError) as info:
+        client.fetch_token()
+    assert isinstance(info.value.__cause__, httpx.ConnectError) and slept == []
+
+
 @pytest.mark.parametrize(
     ("drops", "retries", "succeeds"), [(2, 2, True), (3, 2, False), (1, 0, False)]
 )
