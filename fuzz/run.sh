@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang, libFuzzer, ASan and UBSan, seeds their
+# corpora, and runs each for SECONDS (default 60). Usage: fuzz/run.sh [SECONDS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+root=$PWD
+build=$root/build/fuzz
+cxx=${FUZZ_CXX:-$(command -v clang++-19 || command -v clang++)}
+
+CXX=$cxx cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQB_BUILD_FUZZ=ON \
+  -DQB_BUILD_TESTS=OFF -DQB_WERROR=ON -DQB_SANITIZE=address,undefined,fuzzer-no-link >/dev/null
+cmake --build "$build" -j"${JOBS:-2}"
+
+seeds=$build/seeds
+rm -rf "$seeds"
+python3 fuzz/make_seeds.py "$seeds" "$root/../shared/jsontestsuite/test_parsing"
+
+for target in call_fuzz json_value_fuzz record_fuzz; do
+  corpus=$build/corpus-$target
+  mkdir -p "$corpus"
+  echo "== $target for ${seconds}s"
+  log=$build/$target.log
+  rm -f "$build/$target"-*
+  if ! ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    "$build/fuzz/$target" -max_total_time="$seconds" -rss_limit_mb=4096 -max_len=65536 \
+    -print_final_stats=1 -artifact_prefix="$build/$target-" "$corpus" "$seeds/$target" >"$log" 2>&1; then
+    tail -n 60 "$log"
+    echo "$target failed"
+    exit 1
+  fi
+  grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb|INFO: seed corpus)' "$log" || true
+done
