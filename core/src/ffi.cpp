@@ -57,6 +57,17 @@ std::string envelope_text(Outcome outcome) {
 
 }  // namespace
 
+Error unknown_stage(std::string_view stage, std::string_view operation) {
+  std::string message;
+  message.reserve(32 + stage.size() + operation.size());
+  message.append("unknown stage `").append(stage).append("` for `").append(operation).append("`");
+  return Error{Error::Ffi{std::move(message)}};
+}
+
+Error invalid_payload(const json::Failure& failure, std::string_view payload) {
+  return Error{Error::Ffi{"invalid payload: " + failure.to_text(payload)}};
+}
+
 std::string call(const Registry& registry, std::string_view op, std::string_view payload) {
   return envelope_text(trapped(registry, op, payload));
 }

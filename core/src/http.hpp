@@ -38,4 +38,9 @@ struct HttpResponse {
   std::string body;
 };
 
+constexpr auto record_table(json::Tag<HttpResponse>) {
+  return json::record("HttpResponse", json::required("status", &HttpResponse::status),
+                      json::required("body", &HttpResponse::body));
+}
+
 }  // namespace quillon_bo_core

@@ -1,0 +1,68 @@
+#include "token.hpp"
+
+#include <limits>
+#include <utility>
+
+#include "envelope.hpp"
+
+namespace quillon_bo_core {
+
+namespace {
+
+constexpr std::string_view token_path = "oauth-client-credentials/access-token?grant_type=client_credentials";
+// A token is dropped this many seconds before the endpoint says it ends, so
+// that one sent just before its end does not arrive expired.
+constexpr std::int64_t expiry_margin = 60;
+
+std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
+  std::int64_t sum = 0;
+  if (!__builtin_add_overflow(a, b, &sum)) return sum;
+  return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+}
+
+}  // namespace
+
+json::Value AccessToken::to_value() const& { return AccessToken(*this).to_value(); }
+
+json::Value AccessToken::to_value() && {
+  json::Object o;
+  o.put("access_token", std::move(access_token));
+  o.put("expires_at", json::Value::integer(expires_at));
+  o.put("scope", scope ? json::Value(std::move(*scope)) : json::Value(nullptr));
+  o.put("token_type", std::move(token_type));
+  return o;
+}
+
+std::int64_t expiry_time(std::int64_t now, std::int64_t expires_in) {
+  // expires_in - 60 saturates at the minimum, which the floor at zero absorbs.
+  const std::int64_t lifetime = expires_in > expiry_margin ? expires_in - expiry_margin : 0;
+  return saturating_add(now, lifetime);
+}
+
+Result<HttpRequest> Token::request(const RequestContext& context, const TokenInput& /*input*/) {
+  auto authorization = context.config.basic_authorization();
+  if (!authorization) return std::move(authorization).error();
+  HttpRequest request;
+  request.method = Method::POST;
+  request.url = context.config.url(token_path);
+  request.headers.emplace("Accept", "application/json");
+  request.headers.emplace("Authorization", std::move(authorization).value());
+  request.headers.emplace("Content-Type", "application/x-www-form-urlencoded");
+  return request;
+}
+
+Result<AccessToken> Token::response(const HttpResponse& response, const TokenInput& input) {
+  if (response.status < 200 || response.status > 299) {
+    return Error{Error::Authentication{response.status, envelope::message_from_body(response.body)}};
+  }
+  auto decoded = json::decode<TokenResponse>(response.body);
+  if (!decoded) {
+    return Error{Error::Decode{"invalid token response: " + decoded.failure().to_text(response.body)}};
+  }
+  TokenResponse& answer = decoded.value();
+  if (answer.access_token.empty()) return Error{Error::Decode{"token response has an empty access_token"}};
+  return AccessToken{std::move(answer.access_token), std::move(answer.token_type),
+                     expiry_time(input.now, answer.expires_in), std::move(answer.scope)};
+}
+
+}  // namespace quillon_bo_core

@@ -1,0 +1,86 @@
+// The token operation: an OAuth 2.0 access token by the client-credentials
+// grant with HTTP Basic client authentication.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "config.hpp"
+#include "error.hpp"
+#include "http.hpp"
+#include "json.hpp"
+#include "operation.hpp"
+
+namespace quillon_bo_core {
+
+// The input of both token stages.
+struct TokenInput {
+  // The caller's current time in whole seconds; the core only adds to it.
+  std::int64_t now = 0;
+};
+
+constexpr auto record_table(json::Tag<TokenInput>) {
+  return json::record("TokenInput", json::required("now", &TokenInput::now));
+}
+
+// The token endpoint's success body, as it arrives.
+struct TokenResponse {
+  std::string access_token;
+  std::string token_type = "Bearer";
+  std::int64_t expires_in = 3600;
+  std::optional<std::string> scope;
+};
+
+// Everything but the token may be left off, also at the end of the array form.
+constexpr auto record_table(json::Tag<TokenResponse>) {
+  return json::record("TokenResponse", json::required("access_token", &TokenResponse::access_token),
+                      json::defaulted("token_type", &TokenResponse::token_type, "Bearer"),
+                      json::defaulted("expires_in", &TokenResponse::expires_in, std::int64_t{3600}),
+                      json::defaulted("scope", &TokenResponse::scope));
+}
+
+// The result of the token operation, with an absolute expiry; also what a
+// caller hands back as the "token" member of a build payload.
+struct AccessToken {
+  std::string access_token;
+  std::string token_type;
+  std::int64_t expires_at = 0;
+  std::optional<std::string> scope;
+
+  // {"access_token","expires_at","scope","token_type"}, "scope" null when absent.
+  json::Value to_value() const&;
+  json::Value to_value() &&;
+};
+
+// Read back from a build payload: the array form needs all four elements.
+constexpr auto record_table(json::Tag<AccessToken>) {
+  return json::record("AccessToken", json::required("access_token", &AccessToken::access_token),
+                      json::required("token_type", &AccessToken::token_type),
+                      json::required("expires_at", &AccessToken::expires_at),
+                      json::optional("scope", &AccessToken::scope));
+}
+
+// When a token that the endpoint gave `expires_in` seconds of life at `now`
+// is to be treated as expired: 60 seconds early, never before `now`. The
+// arithmetic saturates: a lifetime that would pass the end of the 64-bit range
+// ends at its maximum instead of wrapping to a time long past.
+std::int64_t expiry_time(std::int64_t now, std::int64_t expires_in);
+
+struct Token {
+  static constexpr std::string_view name = "token";
+  static constexpr bool idempotent = true;
+  static constexpr std::optional<std::uint32_t> timeout_secs = std::nullopt;
+  using Input = TokenInput;
+  using Output = AccessToken;
+
+  // POST to the token endpoint with the Basic credential and no body; only
+  // the configuration is used.
+  static Result<HttpRequest> request(const RequestContext& context, const TokenInput& input);
+  // An authentication error for a status outside 200..299, a decode error for
+  // an unreadable answer or an empty token, else the access token.
+  static Result<AccessToken> response(const HttpResponse& response, const TokenInput& input);
+};
+
+}  // namespace quillon_bo_core
