@@ -1,0 +1,63 @@
+// The record decoders: the first byte chooses the record, the rest is the
+// text. Decoding is deterministic, a failure is positioned inside the text,
+// and a written access token decodes back to itself.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "config.hpp"
+#include "ffi.hpp"
+#include "fuzz_support.hpp"
+#include "http.hpp"
+#include "token.hpp"
+
+namespace qb = quillon_bo_core;
+namespace json = qb::json;
+
+namespace {
+
+template <class T>
+json::Decoded<T> decode_twice(std::string_view text) {
+  auto first = json::decode<T>(text);
+  auto second = json::decode<T>(text);
+  fuzz::check(first.ok() == second.ok(), "deterministic");
+  if (!first.ok()) {
+    fuzz::check(first.failure() == second.failure(), "deterministic failure");
+    fuzz::check(first.failure().offset <= text.size(), "failure inside the text");
+    const std::string message = first.failure().to_text(text);
+    if (fuzz::valid_utf8(text)) fuzz::check(fuzz::valid_utf8(message), "valid UTF-8 message");
+  }
+  return first;
+}
+
+template <class T>
+void decode_only(std::string_view text) {
+  (void)decode_twice<T>(text);
+}
+
+void access_token(std::string_view text) {
+  auto token = decode_twice<qb::AccessToken>(text);
+  if (!token.ok()) return;
+  const std::string written = json::to_text(json::to_value(token.value()));
+  auto again = json::decode<qb::AccessToken>(written);
+  fuzz::check(again.ok(), "a written access token decodes");
+  fuzz::check(json::to_text(json::to_value(again.value())) == written, "round trip");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
+  switch (data[0] % 7) {
+    case 0: decode_only<qb::Config>(text); break;
+    case 1: decode_only<qb::HttpResponse>(text); break;
+    case 2: decode_only<qb::TokenInput>(text); break;
+    case 3: decode_only<qb::TokenResponse>(text); break;
+    case 4: access_token(text); break;
+    case 5: decode_only<qb::ffi::Build<qb::TokenInput>>(text); break;
+    default: decode_only<qb::ffi::Parse<qb::TokenInput>>(text); break;
+  }
+  return 0;
+}
