@@ -12,7 +12,7 @@ python=${PYTHON:-python3}
 
 step() { printf '\n==== %s ====\n' "$*"; }
 
-system_packages=(g++ pkg-config libssl-dev libgtest-dev)
+system_packages=(g++ pkg-config libssl-dev libgtest-dev clang-19 libclang-rt-19-dev)
 missing=()
 for p in "${system_packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if ((${#missing[@]})); then
@@ -76,3 +76,6 @@ for minor in 10 11 12 13; do
   echo "Python 3.$minor ($interpreter):"
   (cd "$build" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "${module_tests[@]}")
 done
+
+step "fuzz targets, ${FUZZ_SECONDS:-60}s each"
+FUZZ_CXX=clang++-19 bash fuzz/run.sh "${FUZZ_SECONDS:-60}"
