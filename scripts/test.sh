@@ -44,6 +44,9 @@ step "C++ tests under ThreadSanitizer"
 TSAN_OPTIONS=halt_on_error=1 \
   cxx_tests "$build/cxx-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQB_SANITIZE=thread
 
+step "fuzz targets, ${FUZZ_SECONDS:-60}s each"
+FUZZ_CXX=clang++-19 bash fuzz/run.sh "${FUZZ_SECONDS:-60}"
+
 step "the abi3 wheel"
 rm -rf "$build/dist"
 "$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$build/dist" .
@@ -76,6 +79,3 @@ for minor in 10 11 12 13; do
   echo "Python 3.$minor ($interpreter):"
   (cd "$build" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "${module_tests[@]}")
 done
-
-step "fuzz targets, ${FUZZ_SECONDS:-60}s each"
-FUZZ_CXX=clang++-19 bash fuzz/run.sh "${FUZZ_SECONDS:-60}"
