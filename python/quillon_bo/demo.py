@@ -23,7 +23,7 @@ def mask(text: str, keep: int = 4) -> str:
     """The first ``keep`` characters of a secret, then a count of the rest."""
     if len(text) <= keep * 2:
         return f"<{len(text)} chars hidden>"
-    return f"{text[:keep]}…<{len(text) - keep} more hidden>"
+    return f"{text[:keep]}...<{len(text) - keep} more hidden>"
 
 
 def _mask_authorization(value: str) -> str:
@@ -31,10 +31,9 @@ def _mask_authorization(value: str) -> str:
     return f"{scheme} {mask(credential)}"
 
 
-def _shown_headers(headers: Any) -> dict[str, str]:
+def _shown_headers(headers: dict[str, str]) -> dict[str, str]:
     return {
-        k: _mask_authorization(v) if k.lower() == "authorization" else v
-        for k, v in dict(headers).items()
+        k: _mask_authorization(v) if k.lower() == "authorization" else v for k, v in headers.items()
     }
 
 
@@ -55,8 +54,11 @@ def run_demo(out: TextIO) -> int:
 
     def on_request(request: httpx.Request) -> None:
         say(f"    -> {request.method} {request.url}")
-        for name, value in _shown_headers(request.headers).items():
-            say(f"       {name}: {value}")
+        # The raw list: the names as they go on the wire, in the order sent.
+        raw = [(k.decode("latin-1"), v.decode("latin-1")) for k, v in request.headers.raw]
+        for name, value in raw:
+            shown = _mask_authorization(value) if name.lower() == "authorization" else value
+            say(f"       {name}: {shown}")
 
     def on_response(response: httpx.Response) -> None:
         response.read()
