@@ -54,10 +54,19 @@ Result<std::string> Config::basic_authorization() const {
     return out;
   }
   // The stored values, untrimmed: a client id with spaces around it is
-  // encoded with its spaces.
-  std::string plain;
-  plain.reserve(client_id.size() + 1 + client_secret->size());
-  plain.append(client_id).append(1, ':').append(*client_secret);
+  // encoded with its spaces. Usual credentials are joined on the stack.
+  const std::size_t length = client_id.size() + 1 + client_secret->size();
+  char small[384];
+  std::string large;
+  char* joined = small;
+  if (length > sizeof small) {
+    large.resize(length);
+    joined = large.data();
+  }
+  std::copy(client_id.begin(), client_id.end(), joined);
+  joined[client_id.size()] = ':';
+  std::copy(client_secret->begin(), client_secret->end(), joined + client_id.size() + 1);
+  const std::string_view plain(joined, length);
   const std::size_t encoded = 4 * ((plain.size() + 2) / 3);
   // EVP_EncodeBlock takes an int length and writes a NUL after its output, so
   // the text goes in pieces whose length is a multiple of three (no padding

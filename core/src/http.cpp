@@ -18,12 +18,10 @@ std::string_view method_name(Method method) {
 json::Value HttpRequest::to_value() const& { return HttpRequest(*this).to_value(); }
 
 json::Value HttpRequest::to_value() && {
-  // Members go in in their sorted order, so each put appends.
-  json::Object header_object;
-  for (auto& [name, value] : headers) header_object.put(name, std::move(value));
+  // Members are put in their sorted order, so each put appends.
   json::Object o;
   o.put("body", body ? json::Value(std::move(*body)) : json::Value(nullptr));
-  o.put("headers", std::move(header_object));
+  o.put("headers", std::move(headers).object());
   o.put("method", method_name(method));
   o.put("url", std::move(url));
   return o;

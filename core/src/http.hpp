@@ -2,11 +2,12 @@
 // and the response a parse stage receives. Neither judges its content.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "json.hpp"
 
@@ -18,7 +19,25 @@ std::string_view method_name(Method method);
 
 // One value per header name, ordered by name byte for byte (so "Content-Type"
 // sorts before "accept", and names differing in case are separate entries).
-using Headers = std::map<std::string, std::string, std::less<>>;
+// The headers are kept as the JSON object they are written as, so writing a
+// request moves them instead of building them a second time.
+class Headers {
+ public:
+  // Adds the header, or replaces the value of the header of that name.
+  void put(std::string name, std::string value) { object_.put(std::move(name), json::Value(std::move(value))); }
+  const std::string* find(std::string_view name) const {
+    const json::Value* value = object_.find(name);
+    return value ? value->get_if<std::string>() : nullptr;
+  }
+  std::size_t size() const { return object_.size(); }
+  bool empty() const { return object_.empty(); }
+
+  const json::Object& object() const& { return object_; }
+  json::Object object() && { return std::move(object_); }
+
+ private:
+  json::Object object_;
+};
 
 struct HttpRequest {
   Method method = Method::GET;

@@ -45,9 +45,9 @@ Result<HttpRequest> Token::request(const RequestContext& context, const TokenInp
   HttpRequest request;
   request.method = Method::POST;
   request.url = context.config.url(token_path);
-  request.headers.emplace("Accept", "application/json");
-  request.headers.emplace("Authorization", std::move(authorization).value());
-  request.headers.emplace("Content-Type", "application/x-www-form-urlencoded");
+  request.headers.put("Accept", "application/json");
+  request.headers.put("Authorization", std::move(authorization).value());
+  request.headers.put("Content-Type", "application/x-www-form-urlencoded");
   return request;
 }
 

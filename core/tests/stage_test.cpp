@@ -40,8 +40,8 @@ struct Probe {
     HttpRequest request;
     request.method = Method::PATCH;
     request.url = context.config.url("items");
-    request.headers.emplace("X-Count", std::to_string(input.count));
-    request.headers.emplace("X-Token", context.token ? context.token->access_token : "none");
+    request.headers.put("X-Count", std::to_string(input.count));
+    request.headers.put("X-Token", context.token ? context.token->access_token : "none");
     request.body = "";
     return request;
   }
