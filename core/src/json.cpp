@@ -535,100 +535,147 @@ bool Reader::enter() {
   return true;
 }
 
+// The scanners below take the position to start at and give the position
+// after what they read, or nullptr once they have recorded a failure. The
+// skipping loop keeps its cursor in a register that way.
+
 // At the first letter of true, false or null; `word` is the whole literal.
-bool Reader::literal(const char* word) {
-  ++cur_;
+[[gnu::always_inline]] inline const char* Reader::literal(const char* p, const char* word) {
+  ++p;
   for (const char* w = word + 1; *w != '\0'; ++w) {
-    if (cur_ == end_) return fail_at(end_, "EOF while parsing a value");
-    if (*cur_ != *w) return fail_peek("expected ident");
-    ++cur_;
+    if (p == end_) return fail_at(end_, "EOF while parsing a value"), nullptr;
+    if (*p != *w) return fail_at(p + 1, "expected ident"), nullptr;
+    ++p;
   }
-  return true;
+  return p;
 }
 
-// At '-' or a digit. Checks the syntax and leaves the cursor after the
-// number; a number cut short by the end of the text needs more value.
-bool Reader::scan_number(NumberScan& s) {
-  s.start = cur_;
-  if (*cur_ == '-') {
+// At '-' or a digit: checks the syntax and notes where the parts are. A
+// number cut short by the end of the text needs more value.
+[[gnu::always_inline]] inline const char* Reader::scan_number(const char* p, NumberScan& s) {
+  const char* const end = end_;
+  s.start = p;
+  if (*p == '-') {
     s.negative = true;
-    ++cur_;
+    ++p;
   }
-  if (cur_ == end_) return fail_at(end_, "EOF while parsing a value");
-  s.int_begin = cur_;
-  if (*cur_ == '0') {
-    ++cur_;
-    if (cur_ < end_ && is_digit(*cur_)) return fail_peek("invalid number");
-  } else if (is_digit(*cur_)) {
-    ++cur_;
-    while (cur_ < end_ && is_digit(*cur_)) ++cur_;
+  if (p == end) return fail_at(end, "EOF while parsing a value"), nullptr;
+  s.int_begin = p;
+  if (*p == '0') {
+    ++p;
+    if (p < end && is_digit(*p)) return fail_at(p + 1, "invalid number"), nullptr;
+  } else if (is_digit(*p)) {
+    ++p;
+    while (p < end && is_digit(*p)) ++p;
   } else {
-    return fail_peek("invalid number");
+    return fail_at(p + 1, "invalid number"), nullptr;
   }
-  s.int_end = cur_;
-  if (cur_ < end_ && *cur_ == '.') {
+  s.int_end = p;
+  if (p < end && *p == '.') {
     s.integer = false;
-    ++cur_;
-    if (cur_ == end_) return fail_at(end_, "EOF while parsing a value");
-    if (!is_digit(*cur_)) return fail_peek("invalid number");
-    s.frac_begin = cur_;
-    while (cur_ < end_ && is_digit(*cur_)) ++cur_;
-    s.frac_end = cur_;
+    ++p;
+    if (p == end) return fail_at(end, "EOF while parsing a value"), nullptr;
+    if (!is_digit(*p)) return fail_at(p + 1, "invalid number"), nullptr;
+    s.frac_begin = p;
+    while (p < end && is_digit(*p)) ++p;
+    s.frac_end = p;
   }
-  if (cur_ < end_ && (*cur_ == 'e' || *cur_ == 'E')) {
+  if (p < end && (*p == 'e' || *p == 'E')) {
     s.integer = false;
-    ++cur_;
-    if (cur_ < end_ && (*cur_ == '+' || *cur_ == '-')) {
-      s.exp_negative = *cur_ == '-';
-      ++cur_;
+    ++p;
+    if (p < end && (*p == '+' || *p == '-')) {
+      s.exp_negative = *p == '-';
+      ++p;
     }
-    if (cur_ == end_) return fail_at(end_, "EOF while parsing a value");
-    if (!is_digit(*cur_)) return fail_peek("invalid number");
-    s.exp_begin = cur_;
-    while (cur_ < end_ && is_digit(*cur_)) ++cur_;
+    if (p == end) return fail_at(end, "EOF while parsing a value"), nullptr;
+    if (!is_digit(*p)) return fail_at(p + 1, "invalid number"), nullptr;
+    s.exp_begin = p;
+    while (p < end && is_digit(*p)) ++p;
   }
-  s.end = cur_;
-  return true;
+  s.end = p;
+  return p;
+}
+
+// Four hex digits of a \u escape.
+[[gnu::always_inline]] inline const char* Reader::hex4(const char* p, unsigned& value) {
+  value = 0;
+  for (int i = 0; i < 4; ++i) {
+    if (p == end_) return fail_at(end_, "EOF while parsing a string"), nullptr;
+    const int h = hex_value(static_cast<unsigned char>(*p));
+    if (h < 0) return fail_at(p + 1, "invalid escape"), nullptr;
+    value = value * 16 + static_cast<unsigned>(h);
+    ++p;
+  }
+  return p;
+}
+
+// One escape of a skipped string, at the byte after the backslash: the
+// position after it, or nullptr.
+[[gnu::always_inline]] inline const char* Reader::skip_escape(const char* p) {
+  if (p == end_) return fail_at(end_, "EOF while parsing a string"), nullptr;
+  switch (*p++) {
+    case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+      return p;
+    case 'u': {
+      unsigned ignored = 0;
+      return hex4(p, ignored);
+    }
+    default:
+      return fail_at(p, "invalid escape"), nullptr;
+  }
 }
 
 // Just after the opening quote; takes the rest of the string. \u escapes
-// need four hex digits but no pairing: nothing is made of them.
-bool Reader::skip_string() {
-  for (;;) {
-    cur_ = find_string_stop(cur_, end_);
-    if (cur_ == end_) return fail_at(end_, "EOF while parsing a string");
-    const char c = *cur_;
-    if (c == '"') {
-      ++cur_;
-      return true;
-    }
-    if (c != '\\') return fail_peek("control character (\\u0000-\\u001F) found while parsing a string");
-    ++cur_;
-    if (cur_ == end_) return fail_at(end_, "EOF while parsing a string");
-    switch (*cur_++) {
-      case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
-        break;
-      case 'u': {
-        unsigned ignored = 0;
-        if (!hex4(ignored)) return false;
+// need four hex digits but no pairing: nothing is made of them. Sixteen bytes
+// are looked at together, and every escape inside them is checked from the
+// same masks, so a string with many escapes costs no more loads than one
+// without.
+[[gnu::always_inline]] inline const char* Reader::skip_string(const char* p) {
+  const char* const end = end_;
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i control = _mm_set1_epi8(0x1F);
+  while (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, control), v);
+    unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), low)));
+    const char* next = p + 16;
+    while (stops != 0) {
+      const unsigned i = static_cast<unsigned>(__builtin_ctz(stops));
+      const char c = p[i];
+      if (c == '"') return p + i + 1;
+      if (c != '\\') {
+        fail_at(p + i + 1, "control character (\\u0000-\\u001F) found while parsing a string");
+        return nullptr;
+      }
+      // A backslash. An escape that runs past this block is taken on its own.
+      if (i + 6 > 16) {
+        next = skip_escape(p + i + 1);
+        if (next == nullptr) return nullptr;
         break;
       }
-      default:
-        return fail_here("invalid escape");
+      const char* after = skip_escape(p + i + 1);
+      if (after == nullptr) return nullptr;
+      const auto used = static_cast<unsigned>(after - p);  // at most 16 here
+      stops &= ~((2u << (used - 1)) - 1);                   // drop the escape's own bytes
     }
+    p = next;
   }
-}
-
-bool Reader::hex4(unsigned& value) {
-  value = 0;
-  for (int i = 0; i < 4; ++i) {
-    if (cur_ == end_) return fail_at(end_, "EOF while parsing a string");
-    const int h = hex_value(static_cast<unsigned char>(*cur_));
-    if (h < 0) return fail_peek("invalid escape");
-    value = value * 16 + static_cast<unsigned>(h);
-    ++cur_;
+#endif
+  for (;;) {
+    while (p < end && !is_string_stop(static_cast<unsigned char>(*p))) ++p;
+    if (p == end) return fail_at(end, "EOF while parsing a string"), nullptr;
+    const char c = *p;
+    if (c == '"') return p + 1;
+    if (c != '\\') {
+      fail_at(p + 1, "control character (\\u0000-\\u001F) found while parsing a string");
+      return nullptr;
+    }
+    p = skip_escape(p + 1);
+    if (p == nullptr) return nullptr;
   }
-  return true;
 }
 
 // Just after the opening quote; appends the decoded string to `out`.
@@ -657,7 +704,8 @@ bool Reader::decode_string(std::string& out) {
       case 't': out += '\t'; break;
       case 'u': {
         unsigned unit = 0;
-        if (!hex4(unit)) return false;
+        cur_ = hex4(cur_, unit);
+        if (cur_ == nullptr) return false;
         if (unit >= 0xDC00 && unit <= 0xDFFF) {
           return fail_here("lone leading surrogate in hex escape");
         }
@@ -670,7 +718,8 @@ bool Reader::decode_string(std::string& out) {
           if (*cur_ != 'u') return fail_peek("unexpected end of hex escape");
           ++cur_;
           unsigned trail = 0;
-          if (!hex4(trail)) return false;
+          cur_ = hex4(cur_, trail);
+          if (cur_ == nullptr) return false;
           if (trail < 0xDC00 || trail > 0xDFFF) {
             return fail_here("lone leading surrogate in hex escape");
           }
@@ -707,21 +756,21 @@ bool Reader::invalid_type(std::string_view expected) {
     case -1:
       return fail_peek("EOF while parsing a value");
     case 'n':
-      if (!literal("null")) return false;
+      if (!take(literal(cur_, "null"))) return false;
       found = "null";
       break;
     case 't':
-      if (!literal("true")) return false;
+      if (!take(literal(cur_, "true"))) return false;
       found = "boolean `true`";
       break;
     case 'f':
-      if (!literal("false")) return false;
+      if (!take(literal(cur_, "false"))) return false;
       found = "boolean `false`";
       break;
     case '-': case '0': case '1': case '2': case '3': case '4':
     case '5': case '6': case '7': case '8': case '9': {
       NumberScan s;
-      if (!scan_number(s)) return false;
+      if (!take(scan_number(cur_, s))) return false;
       const std::string_view digits(s.int_begin, static_cast<std::size_t>(s.int_end - s.int_begin));
       std::uint64_t magnitude = 0;
       const bool in_range =
@@ -770,7 +819,7 @@ bool Reader::read_integer(std::int64_t min, std::uint64_t max, std::string_view 
   const int c = peek();
   if (c != '-' && !is_digit(c)) return invalid_type(expected);
   NumberScan s;
-  if (!scan_number(s)) return false;
+  if (!take(scan_number(cur_, s))) return false;
   negative = s.negative;
   if (s.integer) {
     const std::string_view digits(s.int_begin, static_cast<std::size_t>(s.int_end - s.int_begin));
@@ -816,7 +865,7 @@ bool Reader::read_i64(std::int64_t& out) {
 
 bool Reader::read_null(bool& was_null) {
   was_null = peek() == 'n';
-  return !was_null || literal("null");
+  return !was_null || take(literal(cur_, "null"));
 }
 
 bool Reader::read_enum(const std::string_view* names, std::size_t count, std::size_t& index) {
@@ -852,7 +901,7 @@ bool Reader::read_enum(const std::string_view* names, std::size_t count, std::si
   scratch_.clear();
   if (!decode_string(scratch_) || !lookup(scratch_) || !object_colon()) return false;
   if (peek() != 'n') return invalid_type("unit");
-  if (!literal("null")) return false;
+  if (!take(literal(cur_, "null"))) return false;
   leave();
   switch (peek()) {
     case '}':
@@ -980,135 +1029,142 @@ bool Reader::invalid_length(std::size_t index, std::string_view name, std::size_
                    (count == 1 ? " element" : " elements"));
 }
 
-// The open containers of a skipped value, one bit each (1 = object), in a
-// stack that grows as deep as the text goes.
-namespace {
-class ContainerStack {
- public:
-  explicit ContainerStack(std::vector<std::uint64_t>& spill) : spill_(spill) {}
-  std::size_t depth() const { return depth_; }
-  bool top_is_object() const { return (bits(depth_ - 1) >> ((depth_ - 1) & 63)) & 1; }
-  void push(bool object) {
-    const std::size_t word = depth_ >> 6;
-    const std::uint64_t mask = std::uint64_t{1} << (depth_ & 63);
-    if (word == 0) {
-      head_ = object ? head_ | mask : head_ & ~mask;
-    } else {
-      if (spill_.size() < word) spill_.resize(word);
-      auto& w = spill_[word - 1];
-      w = object ? w | mask : w & ~mask;
-    }
-    ++depth_;
-  }
-  void pop() { --depth_; }
+// A member name of a skipped object and its colon, at the opening quote.
+[[gnu::always_inline]] inline const char* Reader::skip_name(const char* p) {
+  p = skip_string(p + 1);
+  if (p == nullptr) return nullptr;
+  while (p < end_ && is_space(static_cast<unsigned char>(*p))) ++p;
+  if (p < end_ && *p == ':') return p + 1;
+  if (p == end_) return fail_at(end_, "EOF while parsing an object"), nullptr;
+  return fail_at(p + 1, "expected `:`"), nullptr;
+}
 
- private:
-  std::uint64_t bits(std::size_t at) const { return at < 64 ? head_ : spill_[(at >> 6) - 1]; }
-  std::vector<std::uint64_t>& spill_;
-  std::uint64_t head_ = 0;
-  std::size_t depth_ = 0;
-};
-}  // namespace
-
+// Skips a value without building anything and without recursion: the open
+// containers are one bit each (1 = object), the first 64 in a register and
+// the rest in a vector that grows as deep as the text goes. The cursor lives
+// in a local for the whole loop and goes back to cur_ at the end.
 bool Reader::skip_value() {
+  const char* p = cur_;
+  const char* const end = end_;
+  std::uint64_t head = 0;
   std::vector<std::uint64_t> spill;
-  ContainerStack stack(spill);
+  std::size_t depth = 0;
+  bool in_object = false;  // the innermost open container, kept at hand
+  const auto push = [&](bool object) {
+    const std::uint64_t bit = std::uint64_t{1} << (depth & 63);
+    std::uint64_t& word = depth < 64 ? head : [&]() -> std::uint64_t& {
+      const std::size_t at = (depth >> 6) - 1;
+      if (spill.size() <= at) spill.push_back(0);
+      return spill[at];
+    }();
+    word = object ? word | bit : word & ~bit;
+    ++depth;
+    in_object = object;
+  };
+  const auto pop = [&] {
+    if (--depth == 0) return;
+    const std::size_t at = depth - 1;
+    const std::uint64_t word = at < 64 ? head : spill[(at >> 6) - 1];
+    in_object = ((word >> (at & 63)) & 1) != 0;
+  };
+  const auto space = [&] {
+    while (p < end && is_space(static_cast<unsigned char>(*p))) ++p;
+  };
+
   for (;;) {
     // A value must start here.
-    switch (peek()) {
+    space();
+    if (p == end) return fail_at(end, "EOF while parsing a value");
+    switch (*p) {
       case '"':
-        ++cur_;
-        if (!skip_string()) return false;
+        p = skip_string(p + 1);
+        if (p == nullptr) return false;
         break;
       case '-': case '0': case '1': case '2': case '3': case '4':
       case '5': case '6': case '7': case '8': case '9': {
         NumberScan s;
-        if (!scan_number(s)) return false;
+        p = scan_number(p, s);
+        if (p == nullptr) return false;
         break;
       }
       case 't':
-        if (!literal("true")) return false;
+        p = literal(p, "true");
+        if (p == nullptr) return false;
         break;
       case 'f':
-        if (!literal("false")) return false;
+        p = literal(p, "false");
+        if (p == nullptr) return false;
         break;
       case 'n':
-        if (!literal("null")) return false;
+        p = literal(p, "null");
+        if (p == nullptr) return false;
         break;
       case '[':
-        ++cur_;
-        switch (peek()) {
-          case ']':
-            ++cur_;
-            break;
-          case -1:
-            return fail_at(end_, "EOF while parsing a list");
-          default:
-            stack.push(false);
-            continue;
+        ++p;
+        space();
+        if (p == end) return fail_at(end, "EOF while parsing a list");
+        if (*p == ']') {
+          ++p;
+          break;
         }
-        break;
+        push(false);
+        continue;
       case '{':
-        ++cur_;
-        switch (peek()) {
-          case '}':
-            ++cur_;
-            break;
-          case '"':
-            ++cur_;
-            if (!skip_string() || !object_colon()) return false;
-            stack.push(true);
-            continue;
-          case -1:
-            return fail_at(end_, "EOF while parsing an object");
-          default:
-            return fail_peek("key must be a string");
+        ++p;
+        space();
+        if (p == end) return fail_at(end, "EOF while parsing an object");
+        if (*p == '}') {
+          ++p;
+          break;
         }
-        break;
-      case -1:
-        return fail_peek("EOF while parsing a value");
+        if (*p != '"') return fail_at(p + 1, "key must be a string");
+        p = skip_name(p);
+        if (p == nullptr) return false;
+        push(true);
+        continue;
       default:
-        return fail_peek("expected value");
+        return fail_at(p + 1, "expected value");
     }
     // A value is complete: close what it completes, up to the next value.
     for (;;) {
-      if (stack.depth() == 0) return true;
-      const int c = peek();
-      if (stack.top_is_object()) {
-        if (c == ',') {
-          ++cur_;
-          const int k = peek();
-          if (k == '"') {
-            ++cur_;
-            if (!skip_string() || !object_colon()) return false;
-            break;
-          }
-          if (k == '}') return fail_peek("trailing comma");
-          if (k == -1) return fail_at(end_, "EOF while parsing a value");
-          return fail_peek("key must be a string");
-        }
+      if (depth == 0) {
+        cur_ = p;
+        return true;
+      }
+      space();
+      if (p == end) {
+        return fail_at(end, in_object ? "EOF while parsing an object"
+                                            : "EOF while parsing a list");
+      }
+      const char c = *p;
+      if (in_object) {
         if (c == '}') {
-          ++cur_;
-          stack.pop();
+          ++p;
+          pop();
           continue;
         }
-        if (c == -1) return fail_at(end_, "EOF while parsing an object");
-        return fail_peek("expected `,` or `}`");
-      }
-      if (c == ',') {
-        ++cur_;
-        const int k = peek();
-        if (k == ']') return fail_peek("trailing comma");
-        if (k == -1) return fail_at(end_, "EOF while parsing a value");
-        break;
+        if (c != ',') return fail_at(p + 1, "expected `,` or `}`");
+        ++p;
+        space();
+        if (p == end) return fail_at(end, "EOF while parsing a value");
+        if (*p == '"') {
+          p = skip_name(p);
+          if (p == nullptr) return false;
+          break;
+        }
+        if (*p == '}') return fail_at(p + 1, "trailing comma");
+        return fail_at(p + 1, "key must be a string");
       }
       if (c == ']') {
-        ++cur_;
-        stack.pop();
+        ++p;
+        pop();
         continue;
       }
-      if (c == -1) return fail_at(end_, "EOF while parsing a list");
-      return fail_peek("expected `,` or `]`");
+      if (c != ',') return fail_at(p + 1, "expected `,` or `]`");
+      ++p;
+      space();
+      if (p < end && *p == ']') return fail_at(p + 1, "trailing comma");
+      break;  // the end of the text is the next value's to report
     }
   }
 }
@@ -1116,21 +1172,21 @@ bool Reader::skip_value() {
 bool Reader::read_value(Value& out) {
   switch (peek()) {
     case 'n':
-      if (!literal("null")) return false;
+      if (!take(literal(cur_, "null"))) return false;
       out = nullptr;
       return true;
     case 't':
-      if (!literal("true")) return false;
+      if (!take(literal(cur_, "true"))) return false;
       out = true;
       return true;
     case 'f':
-      if (!literal("false")) return false;
+      if (!take(literal(cur_, "false"))) return false;
       out = false;
       return true;
     case '-': case '0': case '1': case '2': case '3': case '4':
     case '5': case '6': case '7': case '8': case '9': {
       NumberScan s;
-      if (!scan_number(s)) return false;
+      if (!take(scan_number(cur_, s))) return false;
       std::string_view text(s.start, static_cast<std::size_t>(s.end - s.start));
       if (text == "-0") text = "0";
       out = Number{std::string(text)};

@@ -85,22 +85,34 @@ class Reader {
   void skip_space() {
     while (cur_ < end_ && is_space(static_cast<unsigned char>(*cur_))) ++cur_;
   }
-  static bool is_space(unsigned char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+  // One comparison for the common case of a byte that is no white space.
+  static bool is_space(unsigned char c) {
+    return c <= ' ' && (c == ' ' || c == '\n' || c == '\t' || c == '\r');
+  }
 
-  std::size_t here() const { return static_cast<std::size_t>(cur_ - begin_); }
   bool fail_at(const char* at, std::string message);
   bool fail_here(std::string message) { return fail_at(cur_, std::move(message)); }
   // Just after the byte at the cursor, or at the end of the text.
   bool fail_peek(std::string message) { return fail_at(cur_ < end_ ? cur_ + 1 : end_, std::move(message)); }
 
-  bool literal(const char* rest);
+  // Scanners: from a position to the position after what they read, or
+  // nullptr once they have recorded a failure.
+  const char* literal(const char* p, const char* word);
   struct NumberScan;
-  bool scan_number(NumberScan& scan);
+  const char* scan_number(const char* p, NumberScan& scan);
+  const char* hex4(const char* p, unsigned& value);
+  const char* skip_escape(const char* p);
+  const char* skip_string(const char* p);
+  const char* skip_name(const char* p);
+  // Moves the cursor to what a scanner gave, if it gave anything.
+  bool take(const char* p) {
+    if (p == nullptr) return false;
+    cur_ = p;
+    return true;
+  }
   bool read_integer(std::int64_t min, std::uint64_t max, std::string_view expected,
                     std::uint64_t& magnitude, bool& negative);
-  bool skip_string();
   bool decode_string(std::string& out);
-  bool hex4(unsigned& value);
   bool invalid_type(std::string_view expected);
   bool read_array(Value& out);
   bool read_object(Value& out);
@@ -162,16 +174,15 @@ template <class T, class Table, std::size_t... I>
 bool read_field_at(Reader& r, T& out, const Table& table, std::size_t index,
                    std::index_sequence<I...>) {
   bool ok = true;
-  (void)((index == I ? (ok = read_field_value(r, out.*std::get<I>(table.fields).member), true)
-                      : false) ||
-         ...);
+  ((index == I ? (ok = read_field_value(r, out.*std::get<I>(table.fields).member), true) : false) ||
+   ...);
   return ok;
 }
 
 template <class Table, std::size_t... I>
 std::size_t field_index(const Table& table, std::string_view name, std::index_sequence<I...>) {
   std::size_t index = Table::size;
-  (void)((std::get<I>(table.fields).name == name ? (index = I, true) : false) || ...);
+  ((std::get<I>(table.fields).name == name ? (index = I, true) : false) || ...);
   return index;
 }
 
