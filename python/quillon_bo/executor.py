@@ -87,8 +87,11 @@ def call_core(op: str, payload: Any = None) -> Any:
 
     Errors come back as the :mod:`quillon_bo.errors` exception of their kind.
     """
-    text = "" if payload is None else _dumps(payload)
-    envelope = json.loads(_native_call(op, text))
+    return _value_of(_native_call(op, "" if payload is None else _dumps(payload)))
+
+
+def _value_of(envelope_text: str) -> Any:
+    envelope = json.loads(envelope_text)
     if envelope.get("ok") is True:
         return envelope.get("value")
     raise error_from_json(envelope.get("error") or {})
@@ -166,7 +169,8 @@ class _Engine:
         if retries < 0:
             raise ValueError("retries must not be negative")
         self.config = config
-        self._config_json = config.to_json()
+        self._config_text = _dumps(config.to_json())
+        self._urls: dict[str, httpx.URL] = {}
         self._timeout = None if timeout is None else httpx.Timeout(timeout)
         self.retries = retries
         self.backoff = backoff
@@ -181,8 +185,11 @@ class _Engine:
     def prepare(self, op: str, input: Mapping[str, Any], token: Any) -> httpx.Request:
         if token is not None and hasattr(token, "to_json"):
             token = token.to_json()
-        payload = {"config": self._config_json, "token": token, "input": input}
-        described = call_core(f"{op}.build", payload)
+        # The configuration is the same in every call: written once, spliced in.
+        payload = (
+            f'{{"config":{self._config_text},"token":{_dumps(token)},"input":{_dumps(input)}}}'
+        )
+        described = _value_of(call_raw(f"{op}.build", payload))
         return self._request(described, self._timeout_for(op))
 
     def _timeout_for(self, op: str) -> httpx.Timeout | None:
@@ -203,7 +210,7 @@ class _Engine:
         try:
             request = httpx.Request(
                 described["method"],
-                described["url"],
+                self._url(described["url"]),
                 headers=headers,
                 content=None if body is None else body.encode("utf-8"),
             )
@@ -215,9 +222,20 @@ class _Engine:
             request.extensions["timeout"] = timeout.as_dict()
         return request
 
+    def _url(self, text: str) -> httpx.URL:
+        # Parsing a URL is a good part of making a request, and an operation
+        # asks for the same few URLs over and over.
+        url = self._urls.get(text)
+        if url is None:
+            url = httpx.URL(text)
+            if len(self._urls) >= 64:
+                self._urls.clear()
+            self._urls[text] = url
+        return url
+
     def finish(self, op: str, input: Mapping[str, Any], status: int, body: str) -> Any:
         payload = {"input": input, "response": {"status": status, "body": body}}
-        return call_core(f"{op}.parse", payload)
+        return _value_of(call_raw(f"{op}.parse", _dumps(payload)))
 
     def retry_delay(self, op: str, attempt: int, exc: Exception) -> float | None:
         """Seconds to wait before resending after ``exc``, or None to give up."""

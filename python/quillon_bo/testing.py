@@ -213,6 +213,9 @@ class _Handler(BaseHTTPRequestHandler):
     sys_version = ""
     # An idle keep-alive connection ends after this many seconds.
     timeout = 30
+    # Headers and body leave in two writes; with Nagle's algorithm the second
+    # waits for the client's delayed ACK (some 40 ms on Linux).
+    disable_nagle_algorithm = True
     server: _Server
 
     def log_message(self, format: str, *args: Any) -> None:
