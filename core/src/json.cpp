@@ -351,10 +351,17 @@ bool magnitude_of(std::string_view digits, std::uint64_t& magnitude) {
 }  // namespace
 
 Object Object::from_members(std::vector<Member> members) {
+  Object object;
+  // Text this system wrote is sorted already: then one pass is all it takes.
+  if (std::adjacent_find(members.begin(), members.end(), [](const Member& a, const Member& b) {
+        return !(a.name < b.name);
+      }) == members.end()) {
+    object.members_ = std::move(members);
+    return object;
+  }
   // Stable sort keeps repeated names in input order, so the last of each run wins.
   std::stable_sort(members.begin(), members.end(),
                    [](const Member& a, const Member& b) { return a.name < b.name; });
-  Object object;
   object.members_.reserve(members.size());
   for (auto& m : members) {
     if (!object.members_.empty() && object.members_.back().name == m.name) {

@@ -108,15 +108,7 @@ struct Member;
 // Members unique by name and kept sorted by byte order of their UTF-8 names.
 class Object {
  public:
-  // The special members are defined below, once Member is complete: a vector
-  // of an incomplete type may be declared but not yet copied or destroyed.
-  Object();
-  Object(const Object&);
-  Object(Object&&) noexcept;
-  Object& operator=(const Object&);
-  Object& operator=(Object&&) noexcept;
-  ~Object();
-
+  Object() = default;
   // Sorts `members` by name; of repeated names the last one given wins.
   // O(n log n), so a decoder can collect members first and hand them over.
   static Object from_members(std::vector<Member> members);
@@ -125,11 +117,10 @@ class Object {
   void put(std::string name, Value value);
   const Value* find(std::string_view name) const;
 
-  // Defined below, once Member is complete.
-  std::size_t size() const;
-  bool empty() const;
-  std::vector<Member>::const_iterator begin() const;
-  std::vector<Member>::const_iterator end() const;
+  std::size_t size() const { return members_.size(); }
+  bool empty() const { return members_.empty(); }
+  auto begin() const { return members_.begin(); }
+  auto end() const { return members_.end(); }
 
   friend bool operator==(const Object&, const Object&);
 
@@ -185,16 +176,6 @@ struct Member {
 };
 
 inline bool operator==(const Object& a, const Object& b) { return a.members_ == b.members_; }
-inline Object::Object() = default;
-inline Object::Object(const Object&) = default;
-inline Object::Object(Object&&) noexcept = default;
-inline Object& Object::operator=(const Object&) = default;
-inline Object& Object::operator=(Object&&) noexcept = default;
-inline Object::~Object() = default;
-inline std::size_t Object::size() const { return members_.size(); }
-inline bool Object::empty() const { return members_.empty(); }
-inline std::vector<Member>::const_iterator Object::begin() const { return members_.begin(); }
-inline std::vector<Member>::const_iterator Object::end() const { return members_.end(); }
 
 // Appends `value` as compact JSON text: no white space, members in their
 // sorted order, strings escaped exactly as the result envelope requires.
@@ -270,8 +251,14 @@ constexpr Field<R, M, Presence::required> required(std::string_view name, M R::*
   return {name, member, {}};
 }
 
+template <class T>
+inline constexpr bool is_std_optional = false;
+template <class T>
+inline constexpr bool is_std_optional<std::optional<T>> = true;
+
 template <class R, class M>
 constexpr Field<R, M, Presence::optional> optional(std::string_view name, M R::*member) {
+  static_assert(is_std_optional<M>, "json::optional needs a std::optional member");
   return {name, member, {}};
 }
 

@@ -126,9 +126,7 @@ class Reader {
 };
 
 template <class T>
-inline constexpr bool is_optional = false;
-template <class T>
-inline constexpr bool is_optional<std::optional<T>> = true;
+inline constexpr bool is_optional = is_std_optional<T>;
 
 template <class T>
 inline constexpr bool is_vector = false;

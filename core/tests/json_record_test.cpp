@@ -184,6 +184,8 @@ TEST(JsonRecord, HttpResponseWorkedExamples) {
       {"[200]", "invalid length 1, expected struct HttpResponse with 2 elements at line 1 column 5"},
       {"5", "invalid type: integer `5`, expected struct HttpResponse at line 1 column 1"},
       {"{\n  \"status\": true", "invalid type: boolean `true`, expected u16 at line 2 column 16"},
+      // After the number's last byte, however long its exponent.
+      {"{\"body\":\"\",\n\"status\":1e99999999999999999999}", "number out of range at line 2 column 31"},
       {"", "EOF while parsing a value at line 1 column 0"},
       {"   ", "EOF while parsing a value at line 1 column 3"},
       {R"({"status" 200})", "expected `:` at line 1 column 11"},
@@ -494,37 +496,17 @@ TEST(JsonRecord, NestedRecordsSpendTheBudget) {
 }
 
 TEST(JsonRecord, SkippedMembers) {
+  // Only the syntax of a skipped value counts (the reader tests compare its
+  // faults with the value reader's): no ranges, no surrogate pairs, no depth.
   const Case cases[] = {
       {R"({"x":1e400,"status":1,"body":""})", "ok"},
+      {R"({"x":-123456789012345678901234567890.5e-99999,"status":1,"body":""})", "ok"},
       {R"({"x":"\udc00\ud800x","status":1,"body":""})", "ok"},
-      {R"({"x":[1,{"a":[true,false,null,-0.5e+3,"\""]}],"status":1,"body":""})", "ok"},
+      {R"({"x":[1,{"a":[true,false,null,-0.5e+3,"\"",{}]}],"status":1,"body":""})", "ok"},
       {R"({"x":[1,],"status":1,"body":""})", "trailing comma at line 1 column 9"},
       {R"({"x":{"a":1,},"status":1,"body":""})", "trailing comma at line 1 column 13"},
-      {R"({"x":{"a":1 "b":2}})", "expected `,` or `}` at line 1 column 13"},
-      {R"({"x":{"a" 1}})", "expected `:` at line 1 column 11"},
-      {R"({"x":{1:1}})", "key must be a string at line 1 column 7"},
       {R"({"x":{"a":1,2:1}})", "key must be a string at line 1 column 13"},
-      {R"({"x":[1 2]})", "expected `,` or `]` at line 1 column 9"},
-      {R"({"x":[1,)", "EOF while parsing a value at line 1 column 8"},
-      {R"({"x":[)", "EOF while parsing a list at line 1 column 6"},
-      {R"({"x":[1)", "EOF while parsing a list at line 1 column 7"},
-      {R"({"x":{)", "EOF while parsing an object at line 1 column 6"},
-      {R"({"x":{"a")", "EOF while parsing an object at line 1 column 9"},
-      {R"({"x":{"a":1)", "EOF while parsing an object at line 1 column 11"},
-      {R"({"x":{"a":1,)", "EOF while parsing a value at line 1 column 12"},
-      {R"({"x":01})", "invalid number at line 1 column 7"},
-      {R"({"x":-})", "invalid number at line 1 column 7"},
-      {R"({"x":1.})", "invalid number at line 1 column 8"},
-      {R"({"x":1e})", "invalid number at line 1 column 8"},
-      {R"({"x":1e+)", "EOF while parsing a value at line 1 column 8"},
-      {R"({"x":-)", "EOF while parsing a value at line 1 column 6"},
-      {R"({"x":tru})", "expected ident at line 1 column 9"},
-      {R"({"x":nulll})", "expected `,` or `}` at line 1 column 10"},
-      {R"({"x":"\x"})", "invalid escape at line 1 column 8"},
       {R"({"x":"\u12x4"})", "invalid escape at line 1 column 11"},
-      {R"({"x":"\u12)", "EOF while parsing a string at line 1 column 10"},
-      {"{\"x\":\"a\tb\"}", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 8"},
-      {R"({"x":"abc)", "EOF while parsing a string at line 1 column 9"},
       {R"({"x":'a'})", "expected value at line 1 column 6"},
   };
   for (const auto& c : cases) EXPECT_EQ(failure_of<HttpResponse>(c.text), c.expected) << c.text;
