@@ -55,7 +55,9 @@ CASES = [("version", ""), ("token.build", BUILD), ("token.parse", PARSE)]
 
 
 def measure(op: str, payload: str, repeat: int, number: int) -> tuple[float, float]:
-    timer = timeit.Timer("call(op, payload)", globals={"call": _native.call, "op": op, "payload": payload})
+    timer = timeit.Timer(
+        "call(op, payload)", globals={"call": _native.call, "op": op, "payload": payload}
+    )
     runs = [t / number * 1e9 for t in timer.repeat(repeat=repeat, number=number)]
     return min(runs), statistics.median(runs)
 
