@@ -108,7 +108,15 @@ struct Member;
 // Members unique by name and kept sorted by byte order of their UTF-8 names.
 class Object {
  public:
-  Object() = default;
+  // The special members are defined below, once Member is complete: a vector
+  // of an incomplete type may be declared but not yet copied or destroyed.
+  Object();
+  Object(const Object&);
+  Object(Object&&) noexcept;
+  Object& operator=(const Object&);
+  Object& operator=(Object&&) noexcept;
+  ~Object();
+
   // Sorts `members` by name; of repeated names the last one given wins.
   // O(n log n), so a decoder can collect members first and hand them over.
   static Object from_members(std::vector<Member> members);
@@ -117,10 +125,11 @@ class Object {
   void put(std::string name, Value value);
   const Value* find(std::string_view name) const;
 
-  std::size_t size() const { return members_.size(); }
-  bool empty() const { return members_.empty(); }
-  auto begin() const { return members_.begin(); }
-  auto end() const { return members_.end(); }
+  // Defined below, once Member is complete.
+  std::size_t size() const;
+  bool empty() const;
+  std::vector<Member>::const_iterator begin() const;
+  std::vector<Member>::const_iterator end() const;
 
   friend bool operator==(const Object&, const Object&);
 
@@ -176,6 +185,16 @@ struct Member {
 };
 
 inline bool operator==(const Object& a, const Object& b) { return a.members_ == b.members_; }
+inline Object::Object() = default;
+inline Object::Object(const Object&) = default;
+inline Object::Object(Object&&) noexcept = default;
+inline Object& Object::operator=(const Object&) = default;
+inline Object& Object::operator=(Object&&) noexcept = default;
+inline Object::~Object() = default;
+inline std::size_t Object::size() const { return members_.size(); }
+inline bool Object::empty() const { return members_.empty(); }
+inline std::vector<Member>::const_iterator Object::begin() const { return members_.begin(); }
+inline std::vector<Member>::const_iterator Object::end() const { return members_.end(); }
 
 // Appends `value` as compact JSON text: no white space, members in their
 // sorted order, strings escaped exactly as the result envelope requires.

@@ -172,15 +172,16 @@ template <class T, class Table, std::size_t... I>
 bool read_field_at(Reader& r, T& out, const Table& table, std::size_t index,
                    std::index_sequence<I...>) {
   bool ok = true;
-  ((index == I ? (ok = read_field_value(r, out.*std::get<I>(table.fields).member), true) : false) ||
-   ...);
+  (void)((index == I ? (ok = read_field_value(r, out.*std::get<I>(table.fields).member), true)
+                      : false) ||
+         ...);
   return ok;
 }
 
 template <class Table, std::size_t... I>
 std::size_t field_index(const Table& table, std::string_view name, std::index_sequence<I...>) {
   std::size_t index = Table::size;
-  ((std::get<I>(table.fields).name == name ? (index = I, true) : false) || ...);
+  (void)((std::get<I>(table.fields).name == name ? (index = I, true) : false) || ...);
   return index;
 }
 
