@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "json.hpp"
 
@@ -19,24 +20,23 @@ std::string_view method_name(Method method);
 
 // One value per header name, ordered by name byte for byte (so "Content-Type"
 // sorts before "accept", and names differing in case are separate entries).
-// The headers are kept as the JSON object they are written as, so writing a
-// request moves them instead of building them a second time.
+// The headers are kept as the sorted members of the JSON object they are
+// written as, so writing a request hands them over instead of building them
+// a second time.
 class Headers {
  public:
+  // Room for `n` headers without growing.
+  void reserve(std::size_t n) { members_.reserve(n); }
   // Adds the header, or replaces the value of the header of that name.
-  void put(std::string name, std::string value) { object_.put(std::move(name), json::Value(std::move(value))); }
-  const std::string* find(std::string_view name) const {
-    const json::Value* value = object_.find(name);
-    return value ? value->get_if<std::string>() : nullptr;
-  }
-  std::size_t size() const { return object_.size(); }
-  bool empty() const { return object_.empty(); }
+  void put(std::string name, std::string value);
+  const std::string* find(std::string_view name) const;
+  std::size_t size() const { return members_.size(); }
+  bool empty() const { return members_.empty(); }
 
-  const json::Object& object() const& { return object_; }
-  json::Object object() && { return std::move(object_); }
+  json::Object to_object() &&;
 
  private:
-  json::Object object_;
+  std::vector<json::Member> members_;
 };
 
 struct HttpRequest {

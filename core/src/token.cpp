@@ -48,6 +48,7 @@ Result<HttpRequest> Token::request(const RequestContext& context, const TokenInp
   HttpRequest request;
   request.method = Method::POST;
   request.url = context.config.url(token_path);
+  request.headers.reserve(3);
   request.headers.put("Accept", "application/json");
   request.headers.put("Authorization", std::move(authorization).value());
   request.headers.put("Content-Type", "application/x-www-form-urlencoded");
