@@ -37,7 +37,9 @@ json::Value AccessToken::to_value() && {
 }
 
 std::int64_t expiry_time(std::int64_t now, std::int64_t expires_in) {
-  // expires_in - 60 saturates at the minimum, which the floor at zero absorbs.
+  // Only a lifetime above the margin is shortened, so the subtraction cannot
+  // wrap (a very negative expires_in is simply no lifetime); the addition to
+  // `now` stops at the ends of the range.
   const std::int64_t lifetime = expires_in > expiry_margin ? expires_in - expiry_margin : 0;
   return saturating_add(now, lifetime);
 }
