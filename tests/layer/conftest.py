@@ -1,25 +1,11 @@
 from __future__ import annotations
 
-import json
 import socket
 from collections.abc import Iterator
 
 import pytest
 
-from quillon_bo.executor import call_raw
 from quillon_bo.testing import LocalGateway
-
-
-def _core_has_token_stages() -> bool:
-    answer = json.loads(call_raw("token.build", "{}"))
-    return "unknown stage" not in answer.get("error", {}).get("message", "")
-
-
-# The token stages are built separately from the call boundary; until they are
-# in the installed core, the end-to-end tests cannot run.
-needs_token = pytest.mark.skipif(
-    not _core_has_token_stages(), reason="the installed core has no token stages yet"
-)
 
 
 @pytest.fixture

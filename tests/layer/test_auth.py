@@ -9,10 +9,6 @@ import httpx
 import quillon_bo as qb
 from quillon_bo.testing import LocalGateway, Reply
 
-from .conftest import needs_token
-
-pytestmark = needs_token
-
 
 def test_presents_the_cached_token(gateway: LocalGateway) -> None:
     with qb.Client(gateway.config()) as client, httpx.Client(auth=client.auth) as http:

@@ -13,8 +13,6 @@ import pytest
 
 from quillon_bo.testing import DEMO_CLIENT_SECRET, LocalGateway
 
-from .conftest import needs_token
-
 
 def run(
     *args: str, env: dict[str, str] | None = None, stdin: str = ""
@@ -88,7 +86,6 @@ def test_token_without_client_id_is_a_usage_error() -> None:
     assert result.returncode == 2 and "client id" in result.stderr
 
 
-@needs_token
 def test_token_from_environment_file_and_stdin(gateway: LocalGateway, tmp_path: Path) -> None:
     secret = gateway.client_secret
     by_env = run(
@@ -123,7 +120,6 @@ def test_token_from_environment_file_and_stdin(gateway: LocalGateway, tmp_path: 
     assert gateway.token_requests == 3
 
 
-@needs_token
 def test_token_failures_are_reported_without_the_secret(
     gateway: LocalGateway, refused_url: str
 ) -> None:
@@ -137,7 +133,6 @@ def test_token_failures_are_reported_without_the_secret(
         assert "wrong-secret-123" not in result.stdout + result.stderr
 
 
-@needs_token
 def test_demo_runs_the_whole_exchange_with_secrets_masked() -> None:
     result = run("demo")
     assert result.returncode == 0, result.stderr

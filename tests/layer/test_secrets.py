@@ -12,10 +12,6 @@ import pytest
 import quillon_bo as qb
 from quillon_bo.testing import LocalGateway, Reply
 
-from .conftest import needs_token
-
-pytestmark = needs_token
-
 SECRET = "Zq9-very-secret-Kx2"
 TOKEN = "AT-issued-token-7f3e9b"
 

@@ -10,9 +10,7 @@ import pytest
 import quillon_bo as qb
 from quillon_bo.testing import LocalGateway, Reply
 
-from .conftest import FakeClock, needs_token
-
-pytestmark = needs_token
+from .conftest import FakeClock
 
 CALLERS = 50
 
