@@ -51,8 +51,8 @@ def test_nothing_secret_reaches_reprs_logs_or_errors(
 
         asyncio.run(run_async())
     assert len(failures) == 4
-    for exc in failures:
-        texts += [str(exc), repr(exc), str(exc.__cause__), repr(exc.__cause__)]
+    for failure in failures:
+        texts += [str(failure), repr(failure), str(failure.__cause__), repr(failure.__cause__)]
     texts += [record.getMessage() for record in caplog.records]
     assert caplog.records  # httpx did log the exchanges
     basic = base64.b64encode(f"cid:{SECRET}".encode()).decode()
