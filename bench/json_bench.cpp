@@ -41,10 +41,22 @@ constexpr std::size_t target_size = 1 << 20;
 std::string mixed_text() {
   std::mt19937 rng(42);
   auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
-  static const char* const words[] = {"alpha", "beta", "gamma", "delta", "caf\xC3\xA9",
-                                      "na\xC3\xAFve", "\\\"quoted\\\"", "line\\nbreak",
-                                      "tab\\there", "\\u00e9t\\u00e9", "path\\/to", "\xE2\x82\xAC" "42",
-                                      "\\ud83d\\ude00", "lorem", "ipsum", "dolor"};
+  static const char* const words[] = {"alpha",
+                                      "beta",
+                                      "gamma",
+                                      "delta",
+                                      "caf\xC3\xA9",
+                                      "na\xC3\xAFve",
+                                      "\\\"quoted\\\"",
+                                      "line\\nbreak",
+                                      "tab\\there",
+                                      "\\u00e9t\\u00e9",
+                                      "path\\/to",
+                                      "\u20ac42",
+                                      "\\ud83d\\ude00",
+                                      "lorem",
+                                      "ipsum",
+                                      "dolor"};
   auto text = [&](int words_count) {
     std::string s = "\"";
     for (int i = 0; i < words_count; ++i) {
@@ -63,9 +75,10 @@ std::string mixed_text() {
     out += R"(,"active":)" + std::string(pick(2) ? "true" : "false");
     out += R"(,"parent":null,"tags":[)";
     for (int t = pick(4); t >= 0; --t) out += text(1) + (t ? "," : "");
-    out += R"(],"address":{"street":)" + text(3) + R"(,"zip":")" + std::to_string(10000 + pick(89999)) +
-           R"(","geo":[)" + std::to_string(pick(180)) + "." + std::to_string(pick(1000000)) + ",-" +
-           std::to_string(pick(90)) + "." + std::to_string(pick(1000000)) + "]}";
+    out += R"(],"address":{"street":)" + text(3) + R"(,"zip":")" +
+           std::to_string(10000 + pick(89999)) + R"(","geo":[)" + std::to_string(pick(180)) + "." +
+           std::to_string(pick(1000000)) + ",-" + std::to_string(pick(90)) + "." +
+           std::to_string(pick(1000000)) + "]}";
     out += R"(,"history":[[1,2,3],[{"at":)" + std::to_string(1700000000 + pick(10000000)) +
            R"(,"what":)" + text(4) + "}]]}";
   }
@@ -78,8 +91,12 @@ std::string string_text() {
   std::string body;
   static const char* const pieces[] = {"The quick brown fox jumps over the lazy dog. ",
                                        "Lorem ipsum dolor sit amet, consectetur adipiscing elit. ",
-                                       "caf\xC3\xA9 cr\xC3\xA8me br\xC3\xBBl\xC3\xA9" "e ", "\\n",
-                                       "\\\"", "\\t", "\\u00e9", "\\\\"};
+                                       "caf\u00e9 cr\u00e8me br\u00fbl\u00e9e ",
+                                       "\\n",
+                                       "\\\"",
+                                       "\\t",
+                                       "\\u00e9",
+                                       "\\\\"};
   while (body.size() < target_size - 64) {
     const unsigned k = rng() % 16;
     body += pieces[k < 3 ? k : (k < 12 ? k % 3 : k - 9)];
@@ -166,21 +183,21 @@ void print_summary(const std::map<std::string, double>& rates) {
     const auto it = rates.find(name);
     return it == rates.end() ? 0.0 : it->second;
   };
-  std::printf("\nMB/s (1 MB = 10^6 bytes)            ours  RapidJSON  RapidJSON+UTF-8  simdjson"
-              "   ours/Rapid  ours/simdjson\n");
+  std::printf(
+      "\nMB/s (1 MB = 10^6 bytes)            ours  RapidJSON  RapidJSON+UTF-8  simdjson"
+      "   ours/Rapid  ours/simdjson\n");
   for (const char* input : {"mixed", "string"}) {
     const std::string in = input;
     const double ours = rate("record/" + in);
     const double rapid = rate("rapidjson/" + in);
     const double rapid_utf8_rate = rate("rapidjson_utf8/" + in);
     const double simd = rate("simdjson/" + in);
-    std::printf("%-6s record (%7zu bytes)     %7.0f  %9.0f  %15.0f  %8.0f   %9.2fx  %12.2fx\n", input,
-                in == "mixed" ? mixed().size() : big_string().size(), ours, rapid, rapid_utf8_rate,
-                simd, rapid > 0 ? ours / rapid : 0, simd > 0 ? ours / simd : 0);
+    std::printf("%-6s record (%7zu bytes)     %7.0f  %9.0f  %15.0f  %8.0f   %9.2fx  %12.2fx\n",
+                input, in == "mixed" ? mixed().size() : big_string().size(), ours, rapid,
+                rapid_utf8_rate, simd, rapid > 0 ? ours / rapid : 0, simd > 0 ? ours / simd : 0);
   }
   std::printf("mixed  as a JSON value            %7.0f\n", rate("value/mixed"));
-  std::printf("simdjson kernel: %s\n",
-              simdjson::get_active_implementation()->name().c_str());
+  std::printf("simdjson kernel: %s\n", simdjson::get_active_implementation()->name().c_str());
 }
 
 }  // namespace
@@ -194,7 +211,8 @@ int main(int argc, char** argv) {
     const std::string n = in.name;
     benchmark::RegisterBenchmark(("record/" + n).c_str(), ours_record, in.text);
     benchmark::RegisterBenchmark(("rapidjson/" + n).c_str(), rapidjson_sax<rapid_syntax>, in.text);
-    benchmark::RegisterBenchmark(("rapidjson_utf8/" + n).c_str(), rapidjson_sax<rapid_utf8>, in.text);
+    benchmark::RegisterBenchmark(("rapidjson_utf8/" + n).c_str(), rapidjson_sax<rapid_utf8>,
+                                 in.text);
     benchmark::RegisterBenchmark(("simdjson/" + n).c_str(), simdjson_dom, in.text);
   }
   benchmark::RegisterBenchmark("value/mixed", ours_value, mixed());

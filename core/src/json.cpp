@@ -57,13 +57,27 @@ const char* find_string_stop(const char* p, const char* end) {
 void write_escape(unsigned char c, std::string& out) {
   static constexpr char hex[] = "0123456789abcdef";
   switch (c) {
-    case '"': out += "\\\""; return;
-    case '\\': out += "\\\\"; return;
-    case '\b': out += "\\b"; return;
-    case '\t': out += "\\t"; return;
-    case '\n': out += "\\n"; return;
-    case '\f': out += "\\f"; return;
-    case '\r': out += "\\r"; return;
+    case '"':
+      out += "\\\"";
+      return;
+    case '\\':
+      out += "\\\\";
+      return;
+    case '\b':
+      out += "\\b";
+      return;
+    case '\t':
+      out += "\\t";
+      return;
+    case '\n':
+      out += "\\n";
+      return;
+    case '\f':
+      out += "\\f";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
     default: {
       const char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
       out.append(esc, sizeof esc);
@@ -92,10 +106,9 @@ void append_utf8(std::uint32_t cp, std::string& out) {
                        static_cast<char>(0x80 | (cp & 0x3F))};
     out.append(b, 3);
   } else {
-    const char b[4] = {static_cast<char>(0xF0 | (cp >> 18)),
-                       static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
-                       static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
-                       static_cast<char>(0x80 | (cp & 0x3F))};
+    const char b[4] = {
+        static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
+        static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
     out.append(b, 4);
   }
 }
@@ -162,6 +175,7 @@ struct CodeRange {
   std::uint32_t first;
   std::uint32_t last;
 };
+// clang-format off
 constexpr CodeRange unprintable[] = {
     {0x0, 0x1F}, {0x7F, 0xA0}, {0xAD, 0xAD}, {0x300, 0x36F}, {0x483, 0x489}, {0x591, 0x5BD},
     {0x5BF, 0x5BF}, {0x5C1, 0x5C2}, {0x5C4, 0x5C5}, {0x5C7, 0x5C7}, {0x600, 0x605}, {0x610, 0x61A},
@@ -230,10 +244,12 @@ constexpr CodeRange unprintable[] = {
     {0x1E2EC, 0x1E2EF}, {0x1E8D0, 0x1E8D6}, {0x1E944, 0x1E94A}, {0xE0001, 0xE0001},
     {0xE0020, 0xE007F}, {0xE0100, 0xE01EF}, {0xF0000, 0xFFFFD}, {0x100000, 0x10FFFD},
 };
+// clang-format on
 
 bool is_unprintable(std::uint32_t cp) {
-  const auto* it = std::upper_bound(std::begin(unprintable), std::end(unprintable), cp,
-                                    [](std::uint32_t c, const CodeRange& r) { return c < r.first; });
+  const auto* it =
+      std::upper_bound(std::begin(unprintable), std::end(unprintable), cp,
+                       [](std::uint32_t c, const CodeRange& r) { return c < r.first; });
   return it != std::begin(unprintable) && cp <= std::prev(it)->last;
 }
 
@@ -250,12 +266,24 @@ std::string quoted(std::string_view text) {
       continue;
     }
     switch (c.cp) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case 0: out += "\\0"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case 0:
+        out += "\\0";
+        break;
       default:
         if (is_unprintable(c.cp)) {
           char hex[8];
@@ -449,7 +477,8 @@ std::string Failure::to_text(std::string_view text) const {
   const std::size_t at = std::min(offset, text.size());
   const std::size_t last_feed = text.substr(0, at).rfind('\n');
   const std::size_t line_start = last_feed == std::string_view::npos ? 0 : last_feed + 1;
-  const auto feeds = std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(line_start), '\n');
+  const auto feeds =
+      std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(line_start), '\n');
   return message + " at line " + std::to_string(feeds + 1) + " column " +
          std::to_string(at - line_start);
 }
@@ -621,7 +650,14 @@ bool Reader::enter() {
 [[gnu::always_inline]] inline const char* Reader::skip_escape(const char* p) {
   if (p == end_) return fail_at(end_, "EOF while parsing a string"), nullptr;
   switch (*p++) {
-    case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+    case '"':
+    case '\\':
+    case '/':
+    case 'b':
+    case 'f':
+    case 'n':
+    case 'r':
+    case 't':
       return p;
     case 'u': {
       unsigned ignored = 0;
@@ -666,7 +702,7 @@ bool Reader::enter() {
       const char* after = skip_escape(p + i + 1);
       if (after == nullptr) return nullptr;
       const auto used = static_cast<unsigned>(after - p);  // at most 16 here
-      stops &= ~((2u << (used - 1)) - 1);                   // drop the escape's own bytes
+      stops &= ~((2u << (used - 1)) - 1);                  // drop the escape's own bytes
     }
     p = next;
   }
@@ -697,18 +733,35 @@ bool Reader::decode_string(std::string& out) {
       ++cur_;
       return true;
     }
-    if (c != '\\') return fail_peek("control character (\\u0000-\\u001F) found while parsing a string");
+    if (c != '\\')
+      return fail_peek("control character (\\u0000-\\u001F) found while parsing a string");
     ++cur_;
     if (cur_ == end_) return fail_at(end_, "EOF while parsing a string");
     switch (*cur_++) {
-      case '"': out += '"'; break;
-      case '\\': out += '\\'; break;
-      case '/': out += '/'; break;
-      case 'b': out += '\b'; break;
-      case 'f': out += '\f'; break;
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 't': out += '\t'; break;
+      case '"':
+        out += '"';
+        break;
+      case '\\':
+        out += '\\';
+        break;
+      case '/':
+        out += '/';
+        break;
+      case 'b':
+        out += '\b';
+        break;
+      case 'f':
+        out += '\f';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 't':
+        out += '\t';
+        break;
       case 'u': {
         unsigned unit = 0;
         cur_ = hex4(cur_, unit);
@@ -774,15 +827,23 @@ bool Reader::invalid_type(std::string_view expected) {
       if (!take(literal(cur_, "false"))) return false;
       found = "boolean `false`";
       break;
-    case '-': case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9': {
+    case '-':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9': {
       NumberScan s;
       if (!take(scan_number(cur_, s))) return false;
       const std::string_view digits(s.int_begin, static_cast<std::size_t>(s.int_end - s.int_begin));
       std::uint64_t magnitude = 0;
-      const bool in_range =
-          s.integer && magnitude_of(digits, magnitude) &&
-          (!s.negative || magnitude <= std::uint64_t{1} << 63);
+      const bool in_range = s.integer && magnitude_of(digits, magnitude) &&
+                            (!s.negative || magnitude <= std::uint64_t{1} << 63);
       if (in_range) {
         found = "integer `";
         if (s.negative && magnitude != 0) found += '-';
@@ -880,7 +941,8 @@ bool Reader::read_enum(const std::string_view* names, std::size_t count, std::si
     for (index = 0; index < count; ++index) {
       if (names[index] == name) return true;
     }
-    return fail_here("unknown variant `" + shown(name) + "`, expected " + allowed_names(names, count));
+    return fail_here("unknown variant `" + shown(name) + "`, expected " +
+                     allowed_names(names, count));
   };
   const int c = peek();
   if (c == '"') {
@@ -1020,7 +1082,9 @@ bool Reader::array_end() {
   }
 }
 
-bool Reader::not_a_record(std::string_view name) { return invalid_type("struct " + std::string(name)); }
+bool Reader::not_a_record(std::string_view name) {
+  return invalid_type("struct " + std::string(name));
+}
 
 bool Reader::missing_field(std::string_view name) {
   return fail_here("missing field `" + std::string(name) + "`");
@@ -1087,8 +1151,17 @@ bool Reader::skip_value() {
         p = skip_string(p + 1);
         if (p == nullptr) return false;
         break;
-      case '-': case '0': case '1': case '2': case '3': case '4':
-      case '5': case '6': case '7': case '8': case '9': {
+      case '-':
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9': {
         NumberScan s;
         p = scan_number(p, s);
         if (p == nullptr) return false;
@@ -1140,8 +1213,7 @@ bool Reader::skip_value() {
       }
       space();
       if (p == end) {
-        return fail_at(end, in_object ? "EOF while parsing an object"
-                                            : "EOF while parsing a list");
+        return fail_at(end, in_object ? "EOF while parsing an object" : "EOF while parsing a list");
       }
       const char c = *p;
       if (in_object) {
@@ -1190,8 +1262,17 @@ bool Reader::read_value(Value& out) {
       if (!take(literal(cur_, "false"))) return false;
       out = false;
       return true;
-    case '-': case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9': {
+    case '-':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9': {
       NumberScan s;
       if (!take(scan_number(cur_, s))) return false;
       std::string_view text(s.start, static_cast<std::size_t>(s.end - s.start));

@@ -21,8 +21,9 @@
 //       absent from an object or null -> std::nullopt; in the array form the
 //       element must still be there (null accepted).
 //   json::defaulted(wire_name, &T::member, value)   // value may be left out:
-//       absent from an object, or left off the end of the array form ->     
+//       absent from an object, or left off the end of the array form ->
 //       `value` (or a value-initialised member when no value is given).
+//       Null is not absent: it is decoded as the member's kind.
 //       For an optional member that may be left off the array too, write
 //       json::defaulted(name, &T::member) (absent -> std::nullopt).
 //
@@ -155,8 +156,7 @@ class Value {
   static Value unsigned_integer(std::uint64_t u) { return Value(Number{std::to_string(u)}); }
   // Prevent accidental int -> bool conversions.
   template <class T>
-    requires std::is_integral_v<T> && (!std::is_same_v<T, bool>)
-  Value(T) = delete;
+  requires std::is_integral_v<T> &&(!std::is_same_v<T, bool>)Value(T) = delete;
 
   template <class T>
   bool is() const {
@@ -284,7 +284,7 @@ constexpr Field<R, M, Presence::optional> optional(std::string_view name, M R::*
 // Absent -> M(value).
 template <class R, class M, class D>
 constexpr Field<R, M, Presence::defaulted, D> defaulted(std::string_view name, M R::*member,
-                                                         D value) {
+                                                        D value) {
   return {name, member, value};
 }
 
@@ -329,9 +329,13 @@ constexpr EnumTable<E, N> enumeration(const EnumName<E> (&names)[N]) {
 
 // Types that have a table.
 template <class T>
-concept Record = requires { record_table(Tag<T>{}); };
+concept Record = requires {
+  record_table(Tag<T>{});
+};
 template <class T>
-concept Enumeration = std::is_enum_v<T> && requires { enum_table(Tag<T>{}); };
+concept Enumeration = std::is_enum_v<T> && requires {
+  enum_table(Tag<T>{});
+};
 
 // Reads the whole text as the record T: an object (members in any order,
 // unknown ones skipped, repeated ones refused) or an array (the fields in

@@ -93,7 +93,9 @@ class Reader {
   bool fail_at(const char* at, std::string message);
   bool fail_here(std::string message) { return fail_at(cur_, std::move(message)); }
   // Just after the byte at the cursor, or at the end of the text.
-  bool fail_peek(std::string message) { return fail_at(cur_ < end_ ? cur_ + 1 : end_, std::move(message)); }
+  bool fail_peek(std::string message) {
+    return fail_at(cur_ < end_ ? cur_ + 1 : end_, std::move(message));
+  }
 
   // Scanners: from a position to the position after what they read, or
   // nullptr once they have recorded a failure.
@@ -173,7 +175,7 @@ bool read_field_at(Reader& r, T& out, const Table& table, std::size_t index,
                    std::index_sequence<I...>) {
   bool ok = true;
   (void)((index == I ? (ok = read_field_value(r, out.*std::get<I>(table.fields).member), true)
-                      : false) ||
+                     : false) ||
          ...);
   return ok;
 }
@@ -335,7 +337,9 @@ Value to_value(const T& value) {
   } else if constexpr (Record<T>) {
     Object object;
     std::apply(
-        [&](const auto&... field) { (object.put(std::string(field.name), to_value(value.*field.member)), ...); },
+        [&](const auto&... field) {
+          (object.put(std::string(field.name), to_value(value.*field.member)), ...);
+        },
         detail::table_of<T>.fields);
     return object;
   } else if constexpr (detail::is_text_map<T>) {

@@ -68,7 +68,9 @@ TEST(JsonReader, SyntaxMessagesAndPositions) {
       {"tru}", "expected ident at line 1 column 4"},
       {"x", "expected value at line 1 column 1"},
       {"[1,}", "expected value at line 1 column 4"},
-      {"\xC2\xA0" "1", "expected value at line 1 column 1"},  // no-break space is no white space
+      {"\xC2\xA0"
+       "1",
+       "expected value at line 1 column 1"},  // no-break space is no white space
       {"\f1", "expected value at line 1 column 1"},
       {"'a'", "expected value at line 1 column 1"},
       {"+1", "expected value at line 1 column 1"},
@@ -83,10 +85,13 @@ TEST(JsonReader, SyntaxMessagesAndPositions) {
       {"1.e5", "invalid number at line 1 column 3"},
       {"1e+x", "invalid number at line 1 column 4"},
       {"[.5]", "expected value at line 1 column 2"},
-      {"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
-      {std::string("\"a\0\"", 4), "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      {"\"a\tb\"",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      {std::string("\"a\0\"", 4),
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
       // The looked-at byte is the line feed itself: the position is just after it.
-      {"\"a\nb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
+      {"\"a\nb\"",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
       {R"({1:2})", "key must be a string at line 1 column 2"},
       {R"({"a":1,2:3})", "key must be a string at line 1 column 8"},
       {R"("\udc00")", "lone leading surrogate in hex escape at line 1 column 7"},
@@ -118,12 +123,14 @@ TEST(JsonReader, SkippedValuesReportTheSameSyntaxFaults) {
   // The skipping path is separate code; it must agree with the value reader
   // on every syntax fault, offsets shifted by the prefix.
   const std::string prefix = R"({"x":)";
-  std::vector<std::string> texts = {"[1,", "tr", "-", "1.", "[1e", "[", "{", R"({"a")",
-                                    R"({"a":1 )", R"("abc)", R"("ab\)", R"("\u12)", R"({"a" 1})",
-                                    "[1 2]", R"({"a":1 "b":2})", "trux", "[nul]", "x", "[1,}",
-                                    R"("\x")", R"("\u00G0")", "01", "-x", "1.e5", "1e+x",
-                                    "\"a\tb\"", R"({1:2})", "[1,]", R"({"a":1,})", R"({"a":1,)",
-                                    "[[[]]", "{\"a\":[}", "[\"\n\"]"};
+  std::vector<std::string> texts = {
+      "[1,",         "tr",        "-",          "1.",          "[1e",
+      "[",           "{",         R"({"a")",    R"({"a":1 )",  R"("abc)",
+      R"("ab\)",     R"("\u12)",  R"({"a" 1})", "[1 2]",       R"({"a":1 "b":2})",
+      "trux",        "[nul]",     "x",          "[1,}",        R"("\x")",
+      R"("\u00G0")", "01",        "-x",         "1.e5",        "1e+x",
+      "\"a\tb\"",    R"({1:2})",  "[1,]",       R"({"a":1,})", R"({"a":1,)",
+      "[[[]]",       "{\"a\":[}", "[\"\n\"]"};
   for (const auto& t : texts) {
     auto value = json::parse(t);
     auto skipped = json::decode<Skipper>(prefix + t);
@@ -186,7 +193,8 @@ std::string read_file(const std::filesystem::path& path) {
 
 std::vector<std::filesystem::path> suite_files(char kind) {
   std::vector<std::filesystem::path> files;
-  const std::filesystem::path dir = std::filesystem::path(QB_SHARED_DIR) / "jsontestsuite" / "test_parsing";
+  const std::filesystem::path dir =
+      std::filesystem::path(QB_SHARED_DIR) / "jsontestsuite" / "test_parsing";
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     const std::string name = entry.path().filename().string();
     if (name.size() > 2 && name[0] == kind && name[1] == '_') files.push_back(entry.path());
@@ -229,7 +237,11 @@ TEST(JsonConformance, RefusedFilesFail) {
 TEST(JsonConformance, ImplementationDefinedFiles) {
   const std::map<std::string, std::string> expected = {
       {"i_number_double_huge_neg_exp.json", "ok: [123.456e-789]"},
-      {"i_number_huge_exp.json", "ok: [0.4e00669999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999969999999006]"},
+      {"i_number_huge_exp.json",
+       "ok: "
+       "[0."
+       "4e00669999999999999999999999999999999999999999999999999999999999999999999999999999999999999"
+       "999999999999999999999999999999969999999006]"},
       {"i_number_neg_int_huge_exp.json", "ok: [-1e+9999]"},
       {"i_number_pos_double_huge_exp.json", "ok: [1.5e+9999]"},
       {"i_number_real_neg_overflow.json", "ok: [-123123e100000]"},
@@ -237,28 +249,79 @@ TEST(JsonConformance, ImplementationDefinedFiles) {
       {"i_number_real_underflow.json", "ok: [123e-10000000]"},
       {"i_number_too_big_neg_int.json", "ok: [-123123123123123123123123123123]"},
       {"i_number_too_big_pos_int.json", "ok: [100000000000000000000]"},
-      {"i_number_very_big_negative_int.json", "ok: [-237462374673276894279832749832423479823246327846]"},
-      {"i_object_key_lone_2nd_surrogate.json", "lone leading surrogate in hex escape at line 1 column 8"},
-      {"i_string_1st_surrogate_but_2nd_missing.json", "unexpected end of hex escape at line 1 column 9"},
-      {"i_string_1st_valid_surrogate_2nd_invalid.json", "lone leading surrogate in hex escape at line 1 column 14"},
+      {"i_number_very_big_negative_int.json",
+       "ok: [-237462374673276894279832749832423479823246327846]"},
+      {"i_object_key_lone_2nd_surrogate.json",
+       "lone leading surrogate in hex escape at line 1 column 8"},
+      {"i_string_1st_surrogate_but_2nd_missing.json",
+       "unexpected end of hex escape at line 1 column 9"},
+      {"i_string_1st_valid_surrogate_2nd_invalid.json",
+       "lone leading surrogate in hex escape at line 1 column 14"},
       {"i_string_UTF-16LE_with_BOM.json", "expected value at line 1 column 1"},
-      {"i_string_UTF-8_invalid_sequence.json", "ok: [\"\xE6" "\x97" "\xA5" "\xD1" "\x88" "\xFA" "\"]"},
-      {"i_string_UTF8_surrogate_U+D800.json", "ok: [\"\xED" "\xA0" "\x80" "\"]"},
-      {"i_string_incomplete_surrogate_and_escape_valid.json", "unexpected end of hex escape at line 1 column 10"},
-      {"i_string_incomplete_surrogate_pair.json", "lone leading surrogate in hex escape at line 1 column 8"},
-      {"i_string_incomplete_surrogates_escape_valid.json", "lone leading surrogate in hex escape at line 1 column 14"},
+      {"i_string_UTF-8_invalid_sequence.json",
+       "ok: [\"\xE6"
+       "\x97"
+       "\xA5"
+       "\xD1"
+       "\x88"
+       "\xFA"
+       "\"]"},
+      {"i_string_UTF8_surrogate_U+D800.json",
+       "ok: [\"\xED"
+       "\xA0"
+       "\x80"
+       "\"]"},
+      {"i_string_incomplete_surrogate_and_escape_valid.json",
+       "unexpected end of hex escape at line 1 column 10"},
+      {"i_string_incomplete_surrogate_pair.json",
+       "lone leading surrogate in hex escape at line 1 column 8"},
+      {"i_string_incomplete_surrogates_escape_valid.json",
+       "lone leading surrogate in hex escape at line 1 column 14"},
       {"i_string_invalid_lonely_surrogate.json", "unexpected end of hex escape at line 1 column 9"},
       {"i_string_invalid_surrogate.json", "unexpected end of hex escape at line 1 column 9"},
-      {"i_string_invalid_utf-8.json", "ok: [\"\xFF" "\"]"},
-      {"i_string_inverted_surrogates_U+1D11E.json", "lone leading surrogate in hex escape at line 1 column 8"},
-      {"i_string_iso_latin_1.json", "ok: [\"\xE9" "\"]"},
-      {"i_string_lone_second_surrogate.json", "lone leading surrogate in hex escape at line 1 column 8"},
-      {"i_string_lone_utf8_continuation_byte.json", "ok: [\"\x81" "\"]"},
-      {"i_string_not_in_unicode_range.json", "ok: [\"\xF4" "\xBF" "\xBF" "\xBF" "\"]"},
-      {"i_string_overlong_sequence_2_bytes.json", "ok: [\"\xC0" "\xAF" "\"]"},
-      {"i_string_overlong_sequence_6_bytes.json", "ok: [\"\xFC" "\x83" "\xBF" "\xBF" "\xBF" "\xBF" "\"]"},
-      {"i_string_overlong_sequence_6_bytes_null.json", "ok: [\"\xFC" "\x80" "\x80" "\x80" "\x80" "\x80" "\"]"},
-      {"i_string_truncated-utf-8.json", "ok: [\"\xE0" "\xFF" "\"]"},
+      {"i_string_invalid_utf-8.json",
+       "ok: [\"\xFF"
+       "\"]"},
+      {"i_string_inverted_surrogates_U+1D11E.json",
+       "lone leading surrogate in hex escape at line 1 column 8"},
+      {"i_string_iso_latin_1.json",
+       "ok: [\"\xE9"
+       "\"]"},
+      {"i_string_lone_second_surrogate.json",
+       "lone leading surrogate in hex escape at line 1 column 8"},
+      {"i_string_lone_utf8_continuation_byte.json",
+       "ok: [\"\x81"
+       "\"]"},
+      {"i_string_not_in_unicode_range.json",
+       "ok: [\"\xF4"
+       "\xBF"
+       "\xBF"
+       "\xBF"
+       "\"]"},
+      {"i_string_overlong_sequence_2_bytes.json",
+       "ok: [\"\xC0"
+       "\xAF"
+       "\"]"},
+      {"i_string_overlong_sequence_6_bytes.json",
+       "ok: [\"\xFC"
+       "\x83"
+       "\xBF"
+       "\xBF"
+       "\xBF"
+       "\xBF"
+       "\"]"},
+      {"i_string_overlong_sequence_6_bytes_null.json",
+       "ok: [\"\xFC"
+       "\x80"
+       "\x80"
+       "\x80"
+       "\x80"
+       "\x80"
+       "\"]"},
+      {"i_string_truncated-utf-8.json",
+       "ok: [\"\xE0"
+       "\xFF"
+       "\"]"},
       {"i_string_utf16BE_no_BOM.json", "expected value at line 1 column 1"},
       {"i_string_utf16LE_no_BOM.json", "expected value at line 1 column 2"},
       {"i_structure_500_nested_arrays.json", "recursion limit exceeded at line 1 column 128"},
@@ -285,11 +348,15 @@ class ValueGenerator {
 
   json::Value value(int depth) {
     switch (pick(depth > 0 ? 7 : 5)) {
-      case 0: return nullptr;
-      case 1: return pick(2) == 1;
-      case 2: return json::Number{number()};
+      case 0:
+        return nullptr;
+      case 1:
+        return pick(2) == 1;
+      case 2:
+        return json::Number{number()};
       case 3:
-      case 4: return text();
+      case 4:
+        return text();
       case 5: {
         json::Array items;
         for (int i = pick(5); i > 0; --i) items.push_back(value(depth - 1));
@@ -321,8 +388,20 @@ class ValueGenerator {
   }
 
   std::string text() {
-    static const char* const pieces[] = {"a", "Z", " ", "\"", "\\", "/", "\n", "\t", "\x01", "\x1f",
-                                         "\x7f", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+    static const char* const pieces[] = {"a",
+                                         "Z",
+                                         " ",
+                                         "\"",
+                                         "\\",
+                                         "/",
+                                         "\n",
+                                         "\t",
+                                         "\x01",
+                                         "\x1f",
+                                         "\x7f",
+                                         "\xC3\xA9",
+                                         "\xE2\x82\xAC",
+                                         "\xF0\x9F\x98\x80",
                                          std::string_view("\0", 1).data()};
     std::string s;
     for (int i = pick(8); i > 0; --i) {
@@ -366,10 +445,18 @@ TEST(JsonReader, ArbitraryBytesGiveAValueOrAFailure) {
     for (int edits = 1 + static_cast<int>(rng() % 4); edits > 0; --edits) {
       const std::size_t at = text.empty() ? 0 : rng() % text.size();
       switch (rng() % 4) {
-        case 0: if (!text.empty()) text[at] = alphabet[rng() % (sizeof alphabet - 1)]; break;
-        case 1: text.insert(at, 1, alphabet[rng() % (sizeof alphabet - 1)]); break;
-        case 2: if (!text.empty()) text.erase(at, 1); break;
-        default: text.resize(at); break;
+        case 0:
+          if (!text.empty()) text[at] = alphabet[rng() % (sizeof alphabet - 1)];
+          break;
+        case 1:
+          text.insert(at, 1, alphabet[rng() % (sizeof alphabet - 1)]);
+          break;
+        case 2:
+          if (!text.empty()) text.erase(at, 1);
+          break;
+        default:
+          text.resize(at);
+          break;
       }
     }
     auto parsed = json::parse(text);

@@ -176,16 +176,20 @@ struct Case {
 TEST(JsonRecord, HttpResponseWorkedExamples) {
   const Case cases[] = {
       {"{}", "missing field `status` at line 1 column 2"},
-      {R"({"status":"x","body":""})", R"(invalid type: string "x", expected u16 at line 1 column 13)"},
-      {R"({"status":70000,"body":""})", "invalid value: integer `70000`, expected u16 at line 1 column 15"},
+      {R"({"status":"x","body":""})",
+       R"(invalid type: string "x", expected u16 at line 1 column 13)"},
+      {R"({"status":70000,"body":""})",
+       "invalid value: integer `70000`, expected u16 at line 1 column 15"},
       {R"({"status":200.0,"body":""})",
        "invalid type: floating point `200.0`, expected u16 at line 1 column 15"},
       {R"({"status":200,"status":201})", "duplicate field `status` at line 1 column 22"},
-      {"[200]", "invalid length 1, expected struct HttpResponse with 2 elements at line 1 column 5"},
+      {"[200]",
+       "invalid length 1, expected struct HttpResponse with 2 elements at line 1 column 5"},
       {"5", "invalid type: integer `5`, expected struct HttpResponse at line 1 column 1"},
       {"{\n  \"status\": true", "invalid type: boolean `true`, expected u16 at line 2 column 16"},
       // After the number's last byte, however long its exponent.
-      {"{\"body\":\"\",\n\"status\":1e99999999999999999999}", "number out of range at line 2 column 31"},
+      {"{\"body\":\"\",\n\"status\":1e99999999999999999999}",
+       "number out of range at line 2 column 31"},
       {"", "EOF while parsing a value at line 1 column 0"},
       {"   ", "EOF while parsing a value at line 1 column 3"},
       {R"({"status" 200})", "expected `:` at line 1 column 11"},
@@ -211,9 +215,11 @@ TEST(JsonRecord, NumberFieldMessages) {
       {"65536", "invalid value: integer `65536`, expected u16"},
       {"-1", "invalid value: integer `-1`, expected u16"},
       {"-9223372036854775808", "invalid value: integer `-9223372036854775808`, expected u16"},
-      {"-9223372036854775809", "invalid type: floating point `-9.223372036854776e+18`, expected u16"},
+      {"-9223372036854775809",
+       "invalid type: floating point `-9.223372036854776e+18`, expected u16"},
       {"18446744073709551615", "invalid value: integer `18446744073709551615`, expected u16"},
-      {"18446744073709551616", "invalid type: floating point `1.8446744073709552e+19`, expected u16"},
+      {"18446744073709551616",
+       "invalid type: floating point `1.8446744073709552e+19`, expected u16"},
       {"-0", "invalid type: floating point `-0.0`, expected u16"},
       {"1e2", "invalid type: floating point `100.0`, expected u16"},
       {"1e20", "invalid type: floating point `1e+20`, expected u16"},
@@ -253,8 +259,10 @@ TEST(JsonRecord, NumberFieldMessages) {
       {"-9223372036854775808", "ok"},
       {"9223372036854775808", "invalid value: integer `9223372036854775808`, expected i64"},
       {"18446744073709551615", "invalid value: integer `18446744073709551615`, expected i64"},
-      {"18446744073709551616", "invalid type: floating point `1.8446744073709552e+19`, expected i64"},
-      {"-9223372036854775809", "invalid type: floating point `-9.223372036854776e+18`, expected i64"},
+      {"18446744073709551616",
+       "invalid type: floating point `1.8446744073709552e+19`, expected i64"},
+      {"-9223372036854775809",
+       "invalid type: floating point `-9.223372036854776e+18`, expected i64"},
       {"-0", "invalid type: floating point `-0.0`, expected i64"},
       {"5.5", "invalid type: floating point `5.5`, expected i64"},
       {"\"5\"", "invalid type: string \"5\", expected i64"},
@@ -297,8 +305,9 @@ TEST(JsonRecord, StringSlotEscapes) {
       {R"("\u0001\u001f\u007f\u0085")", R"(string "\u{1}\u{1f}\u{7f}\u{85}")"},
       {R"("it's")", R"(string "it's")"},
       {R"("\b\f")", R"(string "\u{8}\u{c}")"},
-      {"\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\"", "string \"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\""},
-      {"\"e\xCC\x81\"", R"(string "e\u{301}")"},   // a combining mark
+      {"\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\"",
+       "string \"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\""},
+      {"\"e\xCC\x81\"", R"(string "e\u{301}")"},  // a combining mark
       {R"("\u00a0\u200b\ufeff")", R"(string "\u{a0}\u{200b}\u{feff}")"},
       {"\"\xFF\xC3\"", "string \"\xEF\xBF\xBD\xEF\xBF\xBD\""},  // not UTF-8: U+FFFD each
   };
@@ -362,7 +371,8 @@ TEST(JsonRecord, ObjectFormPresence) {
       {R"({"client_id":"c","client_id":"d"})", "duplicate field `client_id` at line 1 column 28"},
       {R"({"client_secret":null,"client_secret" :"x","client_id":"c"})",
        "duplicate field `client_secret` at line 1 column 37"},
-      {R"({"cl\u0069ent_id":"c","client_id":"d"})", "duplicate field `client_id` at line 1 column 33"},
+      {R"({"cl\u0069ent_id":"c","client_id":"d"})",
+       "duplicate field `client_id` at line 1 column 33"},
       {R"({"environment":null,"client_id":"c"})", "expected value at line 1 column 16"},
       {R"({"client_id":null})", "invalid type: null, expected a string at line 1 column 17"},
       {R"({"Client_id":"c"})", "missing field `client_id` at line 1 column 17"},
@@ -527,6 +537,26 @@ TEST(JsonRecord, SkippingHasNoDepthLimit) {
   EXPECT_EQ(failure_of<HttpResponse>(mixed), "ok");
   mixed[mixed.size() - 2] = ']';  // the outermost object closed by a bracket
   EXPECT_EQ(json::decode<HttpResponse>(mixed).failure().message, "expected `,` or `}`");
+}
+
+TEST(JsonRecord, HostileNumbersAndMembers) {
+  const std::string digits(1'000'000, '7');
+  EXPECT_EQ(json::decode<HttpResponse>(R"({"body":"","status":)" + digits + "}").failure().message,
+            "number out of range");
+  EXPECT_EQ(
+      json::decode<HttpResponse>(R"({"body":"","status":0.)" + std::string(1'000'000, '0') + "1}")
+          .failure()
+          .message,
+      "invalid type: floating point `0.0`, expected u16");
+  EXPECT_EQ(
+      json::decode<HttpResponse>(R"({"body":"","status":1.)" + digits + "}").failure().message,
+      "invalid type: floating point `1.7777777777777777`, expected u16");
+  EXPECT_EQ(json::decode<Config>(R"({"client_id":-)" + digits + "}").failure().message,
+            "invalid type: number, expected a string");
+  std::string many = "{";
+  for (int i = 0; i < 1'000'000; ++i) many += R"("m":[1,"x"],)";
+  many += R"("status":1,"body":""})";
+  EXPECT_EQ(failure_of<HttpResponse>(many), "ok");
 }
 
 TEST(JsonRecord, ToValueUsesTheTable) {
