@@ -40,6 +40,7 @@ Outcome trapped(const Registry& registry, std::string_view op, std::string_view 
 // directly instead of being built as an object first.
 std::string envelope_text(Outcome outcome) {
   std::string out;
+  out.reserve(256);  // most envelopes fit; saves the early regrowths
   if (outcome.ok()) {
     out = R"({"ok":true,"value":)";
     json::write(outcome.value(), out);
