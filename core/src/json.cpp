@@ -1110,34 +1110,51 @@ bool Reader::invalid_length(std::size_t index, std::string_view name, std::size_
   return fail_at(p + 1, "expected `:`"), nullptr;
 }
 
-// Skips a value without building anything and without recursion: the open
-// containers are one bit each (1 = object), the first 64 in a register and
-// the rest in a vector that grows as deep as the text goes. The cursor lives
-// in a local for the whole loop and goes back to cur_ at the end.
+namespace {
+
+// The open containers of a skipped value, one bit each (1 = object): the
+// first 64 in a register, the rest in a vector that grows as deep as the
+// text goes. `in_object` is the innermost one, kept at hand.
+class OpenContainers {
+ public:
+  std::size_t depth() const { return depth_; }
+  bool in_object() const { return in_object_; }
+  void push(bool object) {
+    const std::uint64_t bit = std::uint64_t{1} << (depth_ & 63);
+    std::uint64_t& word = depth_ < 64 ? head_ : spilled(depth_);
+    word = object ? word | bit : word & ~bit;
+    ++depth_;
+    in_object_ = object;
+  }
+  // Answers whether a container is still open.
+  bool pop() {
+    if (--depth_ == 0) return false;
+    const std::size_t at = depth_ - 1;
+    const std::uint64_t word = at < 64 ? head_ : spill_[(at >> 6) - 1];
+    in_object_ = ((word >> (at & 63)) & 1) != 0;
+    return true;
+  }
+
+ private:
+  std::uint64_t& spilled(std::size_t at) {
+    const std::size_t index = (at >> 6) - 1;
+    if (spill_.size() <= index) spill_.push_back(0);
+    return spill_[index];
+  }
+  std::uint64_t head_ = 0;
+  std::vector<std::uint64_t> spill_;
+  std::size_t depth_ = 0;
+  bool in_object_ = false;
+};
+
+}  // namespace
+
+// Skips a value without building anything and without recursion. The
+// cursor lives in a local for the whole loop and goes back to cur_ at the end.
 bool Reader::skip_value() {
   const char* p = cur_;
   const char* const end = end_;
-  std::uint64_t head = 0;
-  std::vector<std::uint64_t> spill;
-  std::size_t depth = 0;
-  bool in_object = false;  // the innermost open container, kept at hand
-  const auto push = [&](bool object) {
-    const std::uint64_t bit = std::uint64_t{1} << (depth & 63);
-    std::uint64_t& word = depth < 64 ? head : [&]() -> std::uint64_t& {
-      const std::size_t at = (depth >> 6) - 1;
-      if (spill.size() <= at) spill.push_back(0);
-      return spill[at];
-    }();
-    word = object ? word | bit : word & ~bit;
-    ++depth;
-    in_object = object;
-  };
-  const auto pop = [&] {
-    if (--depth == 0) return;
-    const std::size_t at = depth - 1;
-    const std::uint64_t word = at < 64 ? head : spill[(at >> 6) - 1];
-    in_object = ((word >> (at & 63)) & 1) != 0;
-  };
+  OpenContainers open;
   const auto space = [&] {
     while (p < end && is_space(static_cast<unsigned char>(*p))) ++p;
   };
@@ -1187,7 +1204,7 @@ bool Reader::skip_value() {
           ++p;
           break;
         }
-        push(false);
+        open.push(false);
         continue;
       case '{':
         ++p;
@@ -1200,26 +1217,26 @@ bool Reader::skip_value() {
         if (*p != '"') return fail_at(p + 1, "key must be a string");
         p = skip_name(p);
         if (p == nullptr) return false;
-        push(true);
+        open.push(true);
         continue;
       default:
         return fail_at(p + 1, "expected value");
     }
     // A value is complete: close what it completes, up to the next value.
     for (;;) {
-      if (depth == 0) {
+      if (open.depth() == 0) {
         cur_ = p;
         return true;
       }
       space();
       if (p == end) {
-        return fail_at(end, in_object ? "EOF while parsing an object" : "EOF while parsing a list");
+        return fail_at(end, open.in_object() ? "EOF while parsing an object" : "EOF while parsing a list");
       }
       const char c = *p;
-      if (in_object) {
+      if (open.in_object()) {
         if (c == '}') {
           ++p;
-          pop();
+          open.pop();
           continue;
         }
         if (c != ',') return fail_at(p + 1, "expected `,` or `}`");
@@ -1236,7 +1253,7 @@ bool Reader::skip_value() {
       }
       if (c == ']') {
         ++p;
-        pop();
+        open.pop();
         continue;
       }
       if (c != ',') return fail_at(p + 1, "expected `,` or `]`");
