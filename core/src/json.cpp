@@ -87,12 +87,27 @@ void write_escape(unsigned char c, std::string& out) {
 
 constexpr bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
-int hex_value(unsigned char c) {
+constexpr int hex_value(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
+
+// What a backslash followed by the byte makes: 1 a one-letter escape, 2 the
+// start of \u, 0 no escape. And which bytes are hex digits. Tables, so that
+// skipping an escape takes no unpredictable branch.
+struct ByteTables {
+  unsigned char escape[256] = {};
+  unsigned char hex[256] = {};
+};
+constexpr ByteTables byte_tables = [] {
+  ByteTables t;
+  for (unsigned char c : {'"', '\\', '/', 'b', 'f', 'n', 'r', 't'}) t.escape[c] = 1;
+  t.escape['u'] = 2;
+  for (int c = 0; c < 256; ++c) t.hex[c] = hex_value(static_cast<unsigned char>(c)) >= 0 ? 1 : 0;
+  return t;
+}();
 
 void append_utf8(std::uint32_t cp, std::string& out) {
   if (cp < 0x80) {
@@ -699,10 +714,21 @@ bool Reader::enter() {
         if (next == nullptr) return nullptr;
         break;
       }
-      const char* after = skip_escape(p + i + 1);
-      if (after == nullptr) return nullptr;
-      const auto used = static_cast<unsigned>(after - p);  // at most 16 here
-      stops &= ~((2u << (used - 1)) - 1);                  // drop the escape's own bytes
+      // All six bytes of the longest escape lie in this block: look them up
+      // and drop the escape's own bytes from the stops.
+      const unsigned char* e = reinterpret_cast<const unsigned char*>(p + i + 1);
+      const unsigned kind = byte_tables.escape[e[0]];
+      if (kind == 1) {
+        stops &= ~((4u << i) - 1);
+      } else if (kind == 2 && (byte_tables.hex[e[1]] & byte_tables.hex[e[2]] &
+                               byte_tables.hex[e[3]] & byte_tables.hex[e[4]]) != 0) {
+        stops &= ~((64u << i) - 1);
+      } else {
+        // Not an escape after all: the byte-wise step records the fault.
+        const char* after = skip_escape(p + i + 1);
+        if (after == nullptr) return nullptr;
+        stops &= ~((2u << (after - p - 1)) - 1);
+      }
     }
     p = next;
   }
@@ -1230,7 +1256,8 @@ bool Reader::skip_value() {
       }
       space();
       if (p == end) {
-        return fail_at(end, open.in_object() ? "EOF while parsing an object" : "EOF while parsing a list");
+        return fail_at(
+            end, open.in_object() ? "EOF while parsing an object" : "EOF while parsing a list");
       }
       const char c = *p;
       if (open.in_object()) {
