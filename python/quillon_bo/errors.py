@@ -3,8 +3,9 @@
 Every failure the core reports arrives as a JSON error object with a ``kind``;
 each kind has its own exception class here, carrying the core's message
 unchanged (``str(exc)`` is exactly that message). Failures of the HTTP exchange
-itself (refused connection, timeout, TLS, dropped connection) never reach the
-core and are raised as :class:`TransportError`, wrapping the httpx exception.
+itself (refused connection, timeout, TLS, dropped or cut-off connection, an
+answer that is not HTTP) never reach the core and are raised as
+:class:`TransportError`, wrapping the httpx exception.
 
 None of these exceptions ever holds a credential or a token: their texts come
 from the core's messages, which are made from the gateway's answer, never from
@@ -140,10 +141,14 @@ class FfiError(QuillonError):
 
 
 class TransportError(QuillonError):
-    """The HTTP exchange failed before an answer was received.
+    """The HTTP exchange failed before a whole answer was received.
 
-    The original httpx exception, when there is one, is ``__cause__`` and also
-    ``original``. ``timeout`` tells a time-out from the other failures.
+    That is a refused or dropped connection, a time-out, a TLS failure, an
+    answer that is not HTTP or is cut off, or a body whose ``Content-Encoding``
+    does not decode. The original httpx exception, when there is one, is
+    ``__cause__`` and also ``original``. ``timeout`` tells a time-out from the
+    other failures; ``retryable`` is false where resending cannot help (TLS, a
+    body that does not decode, a request that could not be written).
     """
 
     kind = "transport"

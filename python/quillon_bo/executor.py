@@ -19,6 +19,7 @@ from __future__ import annotations
 import asyncio
 import importlib
 import json
+import re
 import ssl
 import time
 from collections.abc import AsyncIterator, Callable, Iterator, Mapping
@@ -75,6 +76,14 @@ _MAYBE_SENT = (
     httpx.CloseError,
     httpx.RemoteProtocolError,
 )
+# What the exchange can raise besides an answer: transport failures, and a body
+# whose Content-Encoding does not decode (httpx raises that apart from them).
+_EXCHANGE_ERRORS = (httpx.TransportError, httpx.DecodingError)
+
+# A header value as HTTP/1.1 (and h11, under httpx) accepts it: no NUL, no line
+# break, no white space at either end. h11 refuses any other value with a
+# message that quotes it whole, and the Authorization value is the credential.
+_HEADER_VALUE = re.compile(rb"(?:[^\x00\s]+(?:[ \t]+[^\x00\s]+)*)?")
 
 
 def call_raw(op: str, payload: str) -> str:
@@ -145,11 +154,33 @@ def _is_tls_failure(exc: BaseException) -> bool:
     return False
 
 
-def _transport_error(exc: Exception) -> TransportError:
+def _reason(exc: BaseException) -> str:
+    """The text that says what went wrong, also where httpx's own is empty.
+
+    Over asyncio, httpx's read and time-out errors carry no text; the system
+    error beneath them does ("[Errno 104] Connection reset by peer"). Only
+    system errors are looked at: their texts never hold data that was sent.
+    """
     text = str(exc)
+    seen: BaseException | None = exc.__cause__ or exc.__context__
+    for _ in range(8):
+        if text or seen is None:
+            break
+        if isinstance(seen, OSError) and not isinstance(seen, TimeoutError):
+            text = str(seen)
+        seen = seen.__cause__ or seen.__context__
+    if not text and isinstance(exc, httpx.TimeoutException):
+        text = "timed out"
+    return text
+
+
+def _transport_error(exc: Exception) -> TransportError:
+    text = _reason(exc)
     message = f"{type(exc).__name__}: {text}" if text else type(exc).__name__
     err = TransportError(message, original=exc, timeout=isinstance(exc, httpx.TimeoutException))
-    err.retryable = not _is_tls_failure(exc)
+    # A refused certificate does not heal by itself, and a body that arrived
+    # but does not decode is an answer, which is never retried.
+    err.retryable = isinstance(exc, httpx.TransportError) and not _is_tls_failure(exc)
     err.__cause__ = exc
     return err
 
@@ -207,6 +238,16 @@ class _Engine:
             (name.encode("utf-8"), value.encode("utf-8"))
             for name, value in described.get("headers", {}).items()
         ]
+        for name, value in headers:
+            if _HEADER_VALUE.fullmatch(value) is None:
+                # Named, never quoted: the value may be a credential (a ready
+                # Basic token with a line break in it, say).
+                err = TransportError(
+                    f"the request was not sent: its {name.decode('utf-8', 'replace')} header "
+                    "holds a line break, a NUL or white space at an end, which HTTP refuses"
+                )
+                err.retryable = False
+                raise err
         try:
             request = httpx.Request(
                 described["method"],
@@ -344,7 +385,7 @@ class Executor:
         while True:
             try:
                 status, body = self._send(request)
-            except httpx.TransportError as exc:
+            except _EXCHANGE_ERRORS as exc:
                 delay = engine.retry_delay(op, attempt, exc)
                 if delay is None:
                     raise _transport_error(exc) from exc
@@ -420,7 +461,7 @@ class AsyncExecutor:
         while True:
             try:
                 status, body = await self._send(request)
-            except httpx.TransportError as exc:
+            except _EXCHANGE_ERRORS as exc:
                 delay = engine.retry_delay(op, attempt, exc)
                 if delay is None:
                     raise _transport_error(exc) from exc

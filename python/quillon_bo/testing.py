@@ -6,7 +6,8 @@ endpoint checks what a correct client sends (method, path, query, headers,
 Basic credentials) and then answers with a fresh token, or with whatever
 :class:`Reply` objects it was told to give: success bodies of any shape,
 RFC 6749 error bodies, HTML error pages, empty or malformed bodies, slow
-answers or dropped connections. It counts and records every request.
+answers, dropped or reset connections, answers cut off part way and bytes that
+are not HTTP at all. It counts and records every request.
 
     with LocalGateway() as gateway:
         client = quillon_bo.Client(gateway.config())
@@ -21,6 +22,9 @@ import binascii
 import dataclasses
 import itertools
 import json
+import socket
+import struct
+import sys
 import threading
 from collections import deque
 from collections.abc import Iterable, Mapping
@@ -60,8 +64,13 @@ class Reply:
     """One scripted answer of the token endpoint.
 
     ``delay`` seconds pass before it is sent; ``drop`` closes the connection
-    without any answer (after the delay). A body of ``None`` with status 200
-    means "a newly issued token", as the endpoint answers by default.
+    without any answer (after the delay). ``cut`` sends the status line, the
+    headers (with the full ``Content-Length``) and only the first ``cut`` bytes
+    of the body, then closes the connection. ``rst`` ends a dropped or cut
+    connection with a TCP reset instead of an orderly close. ``raw`` bytes are
+    the whole answer, sent as they are with no status line or headers added,
+    before the connection is closed. A body of ``None`` with status 200 means
+    "a newly issued token", as the endpoint answers by default.
     """
 
     status: int = 200
@@ -70,6 +79,9 @@ class Reply:
     headers: tuple[tuple[str, str], ...] = ()
     delay: float = 0.0
     drop: bool = False
+    cut: int | None = None
+    rst: bool = False
+    raw: bytes | None = None
     #: Members of a newly issued token's body (see :meth:`token`).
     shape: Mapping[str, Any] | None = None
 
@@ -141,6 +153,24 @@ class Reply:
     def dropped(cls, after: float = 0.0) -> Reply:
         return cls(delay=after, drop=True)
 
+    @classmethod
+    def reset(cls, after: float = 0.0) -> Reply:
+        """No answer: the connection is ended with a TCP reset."""
+        return cls(delay=after, drop=True, rst=True)
+
+    @classmethod
+    def cut_short(cls, body_bytes: int, then: Reply | None = None, *, rst: bool = False) -> Reply:
+        """``then`` (a newly issued token by default) with only the first
+        ``body_bytes`` bytes of its body sent before the connection ends."""
+        if body_bytes < 0:
+            raise ValueError("body_bytes must not be negative")
+        return dataclasses.replace(then or cls(), cut=body_bytes, rst=rst)
+
+    @classmethod
+    def garbage(cls, data: bytes) -> Reply:
+        """``data`` as the whole answer, in place of any HTTP response."""
+        return cls(raw=data)
+
 
 def _token_body(
     access_token: str,
@@ -205,6 +235,15 @@ class _State:
 class _Server(ThreadingHTTPServer):
     daemon_threads = True
     state: _State
+
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        # A client that gave up (a time-out, a closed connection) leaves its
+        # handler writing to a dead socket; that is what the fault tests want,
+        # not something to print a traceback for. Anything else is a fault of
+        # the gateway itself and is reported as usual.
+        if isinstance(sys.exc_info()[1], ConnectionError):
+            return
+        super().handle_error(request, client_address)
 
 
 class _Handler(BaseHTTPRequestHandler):
@@ -323,16 +362,34 @@ class _Handler(BaseHTTPRequestHandler):
         reply = reply or Reply()
         if reply.delay and state.stopping.wait(reply.delay):
             reply = Reply(drop=True)
-        if reply.drop:
+        if reply.raw is not None:
+            self.wfile.write(reply.raw)
             self.close_connection = True
+            return
+        if reply.drop:
+            self._end_connection(reply.rst)
             return
         if reply.body is None and reply.status == 200:
             self._issue(reply)
             return
         body = reply.body or b""
-        if reply.status == 200 and body:
+        # A token whose body is cut off never reaches the client whole, so it
+        # is not one the resource accepts.
+        if reply.status == 200 and body and reply.cut is None:
             self._remember_token(body)
-        self._send_raw(reply.status, body, reply.content_type, reply.headers)
+        self._send_raw(reply.status, body, reply.content_type, reply.headers, reply)
+
+    def _end_connection(self, rst: bool) -> None:
+        """Close the connection now: an orderly close, or a TCP reset."""
+        self.close_connection = True
+        if not rst:
+            return
+        # With a zero linger time, close() discards anything unsent and sends
+        # RST; the reading side of the socket holds its own reference, which
+        # must go too before the socket really closes.
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.rfile.close()
+        self.connection.close()
 
     def _issue(self, reply: Reply) -> None:
         state = self.server.state
@@ -344,11 +401,12 @@ class _Handler(BaseHTTPRequestHandler):
         }
         with state.lock:
             token = f"tok-{next(state.counter)}-{id(state):x}"
-            state.issued.add(token)
+            if reply.cut is None:
+                state.issued.add(token)
         value = _token_body(
             token, shape["token_type"], shape["expires_in"], shape["scope"], shape["extra"]
         )
-        self._send(200, value, extra=(("Cache-Control", "no-store"), *reply.headers))
+        self._send(200, value, extra=(("Cache-Control", "no-store"), *reply.headers), reply=reply)
 
     def _remember_token(self, body: bytes) -> None:
         try:
@@ -373,8 +431,14 @@ class _Handler(BaseHTTPRequestHandler):
                 extra=(("WWW-Authenticate", 'Bearer error="invalid_token"'),),
             )
 
-    def _send(self, status: int, value: Any, extra: tuple[tuple[str, str], ...] = ()) -> None:
-        self._send_raw(status, json.dumps(value).encode(), "application/json", extra)
+    def _send(
+        self,
+        status: int,
+        value: Any,
+        extra: tuple[tuple[str, str], ...] = (),
+        reply: Reply | None = None,
+    ) -> None:
+        self._send_raw(status, json.dumps(value).encode(), "application/json", extra, reply)
 
     def _send_raw(
         self,
@@ -382,6 +446,7 @@ class _Handler(BaseHTTPRequestHandler):
         body: bytes,
         content_type: str,
         extra: Iterable[tuple[str, str]] = (),
+        reply: Reply | None = None,
     ) -> None:
         self.send_response(status)
         self.send_header("Content-Type", content_type)
@@ -389,8 +454,11 @@ class _Handler(BaseHTTPRequestHandler):
         for name, value in extra:
             self.send_header(name, value)
         self.end_headers()
+        cut = None if reply is None else reply.cut
         if self.command != "HEAD":
-            self.wfile.write(body)
+            self.wfile.write(body if cut is None else body[:cut])
+        if cut is not None and reply is not None:
+            self._end_connection(reply.rst)
 
 
 def _oauth(error: str, description: str) -> dict[str, str]:
