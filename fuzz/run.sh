@@ -29,5 +29,5 @@ for target in call_fuzz json_value_fuzz record_fuzz; do
     echo "$target failed"
     exit 1
   fi
-  grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb|INFO: seed corpus)' "$log" || true
+  grep -E '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::peak_rss_mb|INFO: seed corpus)' "$log" || true
 done

@@ -75,7 +75,7 @@ for minor in 10 11 12 13; do
   venv=$build/venv-3.$minor
   [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall "$wheel"
   echo "Python 3.$minor ($interpreter):"
   (cd "$build" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "${module_tests[@]}")
 done
