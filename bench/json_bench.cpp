@@ -41,22 +41,11 @@ constexpr std::size_t target_size = 1 << 20;
 std::string mixed_text() {
   std::mt19937 rng(42);
   auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
-  static const char* const words[] = {"alpha",
-                                      "beta",
-                                      "gamma",
-                                      "delta",
-                                      "caf\xC3\xA9",
-                                      "na\xC3\xAFve",
-                                      "\\\"quoted\\\"",
-                                      "line\\nbreak",
-                                      "tab\\there",
-                                      "\\u00e9t\\u00e9",
-                                      "path\\/to",
-                                      "\u20ac42",
-                                      "\\ud83d\\ude00",
-                                      "lorem",
-                                      "ipsum",
-                                      "dolor"};
+  static const char* const words[] = {
+      "alpha",        "beta",           "gamma",          "delta",      "caf\xC3\xA9",
+      "na\xC3\xAFve", "\\\"quoted\\\"", "line\\nbreak",   "tab\\there", "\\u00e9t\\u00e9",
+      "path\\/to",    "\u20ac42",       "\\ud83d\\ude00", "lorem",      "ipsum",
+      "dolor"};
   auto text = [&](int words_count) {
     std::string s = "\"";
     for (int i = 0; i < words_count; ++i) {

@@ -51,13 +51,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
   switch (data[0] % 7) {
-    case 0: decode_only<qb::Config>(text); break;
-    case 1: decode_only<qb::HttpResponse>(text); break;
-    case 2: decode_only<qb::TokenInput>(text); break;
-    case 3: decode_only<qb::TokenResponse>(text); break;
-    case 4: access_token(text); break;
-    case 5: decode_only<qb::ffi::Build<qb::TokenInput>>(text); break;
-    default: decode_only<qb::ffi::Parse<qb::TokenInput>>(text); break;
+    case 0:
+      decode_only<qb::Config>(text);
+      break;
+    case 1:
+      decode_only<qb::HttpResponse>(text);
+      break;
+    case 2:
+      decode_only<qb::TokenInput>(text);
+      break;
+    case 3:
+      decode_only<qb::TokenResponse>(text);
+      break;
+    case 4:
+      access_token(text);
+      break;
+    case 5:
+      decode_only<qb::ffi::Build<qb::TokenInput>>(text);
+      break;
+    default:
+      decode_only<qb::ffi::Parse<qb::TokenInput>>(text);
+      break;
   }
   return 0;
 }

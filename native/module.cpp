@@ -96,8 +96,10 @@ bool text_of(PyObject* value, const char* note, std::string_view& text) {
     return false;
   }
   if (!PyUnicode_Check(value)) {
-    Ref qualname(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__"));
-    if (qualname) PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'str'", qualname.get());
+    Ref qualname(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__"));
+    if (qualname)
+      PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'str'", qualname.get());
     add_note(note);
     return false;
   }
@@ -174,7 +176,8 @@ PyObject* call_checked(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 
   const core::CoreOps registry;
   const std::string result = core::ffi::call(registry, op, payload);
-  PyObject* text = PyUnicode_FromStringAndSize(result.data(), static_cast<Py_ssize_t>(result.size()));
+  PyObject* text =
+      PyUnicode_FromStringAndSize(result.data(), static_cast<Py_ssize_t>(result.size()));
   if (text == nullptr) {
     PyErr_Clear();
     raise_fault("could not create the result str");
@@ -213,7 +216,8 @@ PyObject* all_list(PyObject* module) {
     return all;
   }
   if (!PyList_Check(all)) {
-    Ref type_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(all)), "__qualname__"));
+    Ref type_name(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(all)), "__qualname__"));
     if (type_name) {
       PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'list'", type_name.get());
     }
@@ -260,8 +264,9 @@ int exec_module(PyObject* module) {
   if (!export_value(module, function_name.get(), function.release())) return -1;
 
   const std::string version(core::core_version);
-  if (!export_named(module, "__version__",
-                    PyUnicode_FromStringAndSize(version.data(), static_cast<Py_ssize_t>(version.size())))) {
+  if (!export_named(
+          module, "__version__",
+          PyUnicode_FromStringAndSize(version.data(), static_cast<Py_ssize_t>(version.size())))) {
     return -1;
   }
   if (!export_named(module, "PROTOCOL_VERSION", PyLong_FromLong(core::protocol_version))) return -1;

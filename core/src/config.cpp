@@ -22,9 +22,12 @@ constexpr std::string_view basic_prefix = "Basic ";
 
 std::string_view default_base_url(Environment environment) {
   switch (environment) {
-    case Environment::development: return development_base;
-    case Environment::sandbox: return sandbox_base;
-    case Environment::production: return production_base;
+    case Environment::development:
+      return development_base;
+    case Environment::sandbox:
+      return sandbox_base;
+    case Environment::production:
+      return production_base;
   }
   runtime::fault("environment out of range");
 }

@@ -8,12 +8,14 @@ namespace quillon_bo_core::envelope {
 
 namespace {
 
-constexpr std::array<std::string_view, 3> message_members = {"error_description", "message", "error"};
+constexpr std::array<std::string_view, 3> message_members = {"error_description", "message",
+                                                             "error"};
 constexpr std::size_t raw_text_limit = 200;
 
 }  // namespace
 
-std::optional<std::string> text_field(const json::Value& value, std::span<const std::string_view> names) {
+std::optional<std::string> text_field(const json::Value& value,
+                                      std::span<const std::string_view> names) {
   const auto* object = value.get_if<json::Object>();
   if (!object) return std::nullopt;
   for (std::string_view name : names) {

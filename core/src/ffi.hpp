@@ -38,8 +38,8 @@ struct Build {
 template <class Input>
 constexpr auto record_table(json::Tag<Build<Input>>) {
   using B = Build<Input>;
-  return json::record("Build", json::required("config", &B::config), json::defaulted("token", &B::token),
-                      json::required("input", &B::input));
+  return json::record("Build", json::required("config", &B::config),
+                      json::defaulted("token", &B::token), json::required("input", &B::input));
 }
 
 // The payload of a parse stage: the operation's input and the response received.
@@ -52,7 +52,8 @@ struct Parse {
 template <class Input>
 constexpr auto record_table(json::Tag<Parse<Input>>) {
   using P = Parse<Input>;
-  return json::record("Parse", json::required("input", &P::input), json::required("response", &P::response));
+  return json::record("Parse", json::required("input", &P::input),
+                      json::required("response", &P::response));
 }
 
 // The failures of the stage runner itself.

@@ -10,24 +10,30 @@ namespace quillon_bo_core {
 
 std::string_view method_name(Method method) {
   switch (method) {
-    case Method::GET: return "GET";
-    case Method::POST: return "POST";
-    case Method::PATCH: return "PATCH";
+    case Method::GET:
+      return "GET";
+    case Method::POST:
+      return "POST";
+    case Method::PATCH:
+      return "PATCH";
   }
   runtime::fault("method out of range");
 }
 
 namespace {
 
-bool name_less(const json::Member& m, std::string_view name) { return std::string_view(m.name) < name; }
+bool name_less(const json::Member& m, std::string_view name) {
+  return std::string_view(m.name) < name;
+}
 
 }  // namespace
 
 void Headers::put(std::string name, std::string value) {
   // Headers are usually put in order, so the end is tried first.
-  auto it = members_.empty() || std::string_view(members_.back().name) < name
-                ? members_.end()
-                : std::lower_bound(members_.begin(), members_.end(), std::string_view(name), name_less);
+  auto it =
+      members_.empty() || std::string_view(members_.back().name) < name
+          ? members_.end()
+          : std::lower_bound(members_.begin(), members_.end(), std::string_view(name), name_less);
   if (it != members_.end() && it->name == name) {
     it->value = std::move(value);
   } else {

@@ -29,7 +29,7 @@ class Headers {
   void reserve(std::size_t n) { members_.reserve(n); }
   // Adds the header, or replaces the value of the header of that name.
   void put(std::string name, std::string value);
-  const std::string* find(std::string_view name) const;
+  const std::string *find(std::string_view name) const;
   std::size_t size() const { return members_.size(); }
   bool empty() const { return members_.empty(); }
 
@@ -48,7 +48,7 @@ struct HttpRequest {
 
   // {"body":...,"headers":{...},"method":"...","url":"..."}, every member
   // present; the second form moves the texts into the value.
-  json::Value to_value() const&;
+  json::Value to_value() const &;
   json::Value to_value() &&;
 };
 

@@ -34,7 +34,7 @@ void report_current_fault() noexcept;
 
 // An assertion that stays on in release builds: the core is small enough that
 // checking its invariants costs nothing measurable.
-#define QB_ASSERT(cond)                                                 \
-  do {                                                                  \
+#define QB_ASSERT(cond)                                                         \
+  do {                                                                          \
     if (!(cond)) ::quillon_bo_core::runtime::fault("assertion failed: " #cond); \
   } while (0)

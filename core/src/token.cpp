@@ -10,7 +10,8 @@ namespace quillon_bo_core {
 
 namespace {
 
-constexpr std::string_view token_path = "oauth-client-credentials/access-token?grant_type=client_credentials";
+constexpr std::string_view token_path =
+    "oauth-client-credentials/access-token?grant_type=client_credentials";
 // A token is dropped this many seconds before the endpoint says it ends, so
 // that one sent just before its end does not arrive expired.
 constexpr std::int64_t expiry_margin = 60;
@@ -18,7 +19,8 @@ constexpr std::int64_t expiry_margin = 60;
 std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
   std::int64_t sum = 0;
   if (!__builtin_add_overflow(a, b, &sum)) return sum;
-  return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  return b > 0 ? std::numeric_limits<std::int64_t>::max()
+               : std::numeric_limits<std::int64_t>::min();
 }
 
 }  // namespace
@@ -59,14 +61,17 @@ Result<HttpRequest> Token::request(const RequestContext& context, const TokenInp
 
 Result<AccessToken> Token::response(const HttpResponse& response, const TokenInput& input) {
   if (response.status < 200 || response.status > 299) {
-    return Error{Error::Authentication{response.status, envelope::message_from_body(response.body)}};
+    return Error{
+        Error::Authentication{response.status, envelope::message_from_body(response.body)}};
   }
   auto decoded = json::decode<TokenResponse>(response.body);
   if (!decoded) {
-    return Error{Error::Decode{"invalid token response: " + decoded.failure().to_text(response.body)}};
+    return Error{
+        Error::Decode{"invalid token response: " + decoded.failure().to_text(response.body)}};
   }
   TokenResponse& answer = decoded.value();
-  if (answer.access_token.empty()) return Error{Error::Decode{"token response has an empty access_token"}};
+  if (answer.access_token.empty())
+    return Error{Error::Decode{"token response has an empty access_token"}};
   return AccessToken{std::move(answer.access_token), std::move(answer.token_type),
                      expiry_time(input.now, answer.expires_in), std::move(answer.scope)};
 }

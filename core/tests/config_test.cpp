@@ -8,7 +8,8 @@ namespace {
 
 TEST(Config, UrlJoinsWithExactlyOneSlash) {
   const std::pair<std::string_view, std::string_view> cases[] = {
-      {"p", "h/p"}, {"///p/q", "h/p/q"}, {"", "h/"}, {"//", "h/"}, {" /p", "h/ /p"}, {"\\p", "h/\\p"},
+      {"p", "h/p"}, {"///p/q", "h/p/q"}, {"", "h/"},
+      {"//", "h/"}, {" /p", "h/ /p"},    {"\\p", "h/\\p"},
   };
   Config config;
   config.base_url = "h//";

@@ -13,12 +13,21 @@ namespace {
 TEST(Text, TrimsOnlyWhiteSpaceEncodings) {
   const std::pair<std::string_view, std::string_view> cases[] = {
       {" \t\n\v\f\r", ""},
-      {"\xC2\x85\xC2\xA0\xE1\x9A\x80\xE2\x80\x80" "a b" "\xE2\x80\x8A\xE2\x80\xA8\xE2\x80\xA9\xE2\x80\xAF"
-       "\xE2\x81\x9F\xE3\x80\x80", "a b"},
+      {"\xC2\x85\xC2\xA0\xE1\x9A\x80\xE2\x80\x80"
+       "a b"
+       "\xE2\x80\x8A\xE2\x80\xA8\xE2\x80\xA9\xE2\x80\xAF"
+       "\xE2\x81\x9F\xE3\x80\x80",
+       "a b"},
       // Not White_Space: U+200B, U+FEFF, U+180E; U+0385 and U+20A0 end in the
       // bytes that end U+0085 and U+00A0.
-      {"\xE2\x80\x8B" "a\xEF\xBB\xBF", "\xE2\x80\x8B" "a\xEF\xBB\xBF"},
-      {"\xE1\xA0\x8E" "a\xCE\x85", "\xE1\xA0\x8E" "a\xCE\x85"},
+      {"\xE2\x80\x8B"
+       "a\xEF\xBB\xBF",
+       "\xE2\x80\x8B"
+       "a\xEF\xBB\xBF"},
+      {"\xE1\xA0\x8E"
+       "a\xCE\x85",
+       "\xE1\xA0\x8E"
+       "a\xCE\x85"},
       {"a\xE2\x82\xA0", "a\xE2\x82\xA0"},
       // Ill-formed bytes stop the trimming and stay.
       {"\x85 a \xC2", "\x85 a \xC2"},
@@ -40,9 +49,15 @@ TEST(Text, CutsBetweenCharactersAndKeepsIllFormedBytesOneByOne) {
       // A lone continuation, a truncated sequence, an overlong form, an encoded
       // surrogate, a value above U+10FFFF and 0xFF each count as one per byte.
       {"\x80\x80\x80", 2, "\x80\x80"},
-      {"\xE2\x82" "abc", 2, "\xE2\x82"},
-      {"\xC0\xAF" "a", 2, "\xC0\xAF"},
-      {"\xED\xA0\x80" "a", 3, "\xED\xA0\x80"},
+      {"\xE2\x82"
+       "abc",
+       2, "\xE2\x82"},
+      {"\xC0\xAF"
+       "a",
+       2, "\xC0\xAF"},
+      {"\xED\xA0\x80"
+       "a",
+       3, "\xED\xA0\x80"},
       {"\xF4\x90\x80\x80", 1, "\xF4"},
       {"\xFF\xC3\xA9\xFF", 2, "\xFF\xC3\xA9"},
       {"a\xF0\x9F\x98", 2, "a\xF0"},

@@ -41,8 +41,8 @@ TEST(Writer, EscapesExactlyQuoteBackslashAndControlBytes) {
 }
 
 TEST(Writer, EveryByteBelow0x20HasItsEscape) {
-  const char* named[] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                         "\\b",   "\\t",   "\\n",   nullptr, "\\f",   "\\r"};
+  const char* named[] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, "\\b",   "\\t",   "\\n",   nullptr, "\\f",   "\\r"};
   for (int c = 0; c < 0x20; ++c) {
     char expected[8];
     if (c < 14 && named[c] != nullptr) {
@@ -50,7 +50,8 @@ TEST(Writer, EveryByteBelow0x20HasItsEscape) {
     } else {
       std::snprintf(expected, sizeof expected, "\\u%04x", c);
     }
-    EXPECT_EQ(text(Value(std::string(1, static_cast<char>(c)))), "\"" + std::string(expected) + "\"");
+    EXPECT_EQ(text(Value(std::string(1, static_cast<char>(c)))),
+              "\"" + std::string(expected) + "\"");
   }
 }
 
@@ -114,7 +115,8 @@ TEST(Errors, WrittenWithTheirOwnMembersOnly) {
 
 TEST(Call, IntrospectionIgnoresThePayload) {
   for (std::string_view payload : {"", "{", "not json", "\xff"}) {
-    EXPECT_EQ(core_call("version", payload), R"({"ok":true,"value":{"core":"0.1.0","protocol":2}})");
+    EXPECT_EQ(core_call("version", payload),
+              R"({"ok":true,"value":{"core":"0.1.0","protocol":2}})");
     EXPECT_EQ(core_call("describe", payload),
               R"({"ok":true,"value":[{"idempotent":true,"kind":"operation","name":"token"}]})");
   }
@@ -139,8 +141,8 @@ TEST(Call, UnknownNamesAreReportedExactlyAsReceived) {
       {"token.build.x", "unknown stage `build.x` for `token`"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(core_call(c.op),
-              R"({"error":{"kind":"ffi","message":")" + c.message + R"(","retryable":false},"ok":false})");
+    EXPECT_EQ(core_call(c.op), R"({"error":{"kind":"ffi","message":")" + c.message +
+                                   R"(","retryable":false},"ok":false})");
   }
 }
 
@@ -170,7 +172,8 @@ class FaultyOps final : public qb::Registry {
     return std::nullopt;
   }
   std::vector<qb::OpInfo> operations() const override {
-    return {qb::OpInfo{qb::OpInfo::Operation{"a", false, 30}}, qb::OpInfo{qb::OpInfo::Handler{"h"}}};
+    return {qb::OpInfo{qb::OpInfo::Operation{"a", false, 30}},
+            qb::OpInfo{qb::OpInfo::Handler{"h"}}};
   }
 };
 
@@ -195,14 +198,18 @@ TEST(Call, FaultsBecomeFfiErrorsAndAReportOnStandardError) {
 
 TEST(Call, EnvelopeFormsAndRetryable) {
   const FaultyOps ops;
-  EXPECT_EQ(qb::ffi::call(ops, "api", ""),
-            R"({"error":{"errors":[],"kind":"api","message":"slow down","retryable":true,"status":429},"ok":false})");
-  EXPECT_EQ(qb::ffi::call(ops, "no-retry", ""),
-            R"({"error":{"errors":[],"kind":"api","message":"m","retryable":false,"status":500},"ok":false})");
-  EXPECT_EQ(qb::ffi::call(ops, "describe", ""),
-            R"({"ok":true,"value":[{"idempotent":false,"kind":"operation","name":"a","timeout_secs":30},{"kind":"handler","name":"h"}]})");
-  EXPECT_EQ(qb::ffi::call(ops, "nothing", ""),
-            R"({"error":{"kind":"ffi","message":"unknown operation `nothing`","retryable":false},"ok":false})");
+  EXPECT_EQ(
+      qb::ffi::call(ops, "api", ""),
+      R"({"error":{"errors":[],"kind":"api","message":"slow down","retryable":true,"status":429},"ok":false})");
+  EXPECT_EQ(
+      qb::ffi::call(ops, "no-retry", ""),
+      R"({"error":{"errors":[],"kind":"api","message":"m","retryable":false,"status":500},"ok":false})");
+  EXPECT_EQ(
+      qb::ffi::call(ops, "describe", ""),
+      R"({"ok":true,"value":[{"idempotent":false,"kind":"operation","name":"a","timeout_secs":30},{"kind":"handler","name":"h"}]})");
+  EXPECT_EQ(
+      qb::ffi::call(ops, "nothing", ""),
+      R"({"error":{"kind":"ffi","message":"unknown operation `nothing`","retryable":false},"ok":false})");
 }
 
 }  // namespace

@@ -83,7 +83,8 @@ TEST(StageRunner, BuildHandsOverConfigTokenAndInput) {
 }
 
 TEST(StageRunner, ParseHandsOverResponseAndInput) {
-  EXPECT_EQ(run("parse", R"({"input":{"count":3},"response":{"status":204,"body":"b"}})"), R"("204/b/3")");
+  EXPECT_EQ(run("parse", R"({"input":{"count":3},"response":{"status":204,"body":"b"}})"),
+            R"("204/b/3")");
   EXPECT_EQ(run("parse", R"([[4],[0,""]])"), R"("0//4")");
 }
 
@@ -102,11 +103,16 @@ TEST(StageRunner, MessagesNameTheOperationAndItsRecords) {
       {"", "not json", "unknown stage `` for `probe`"},
       {"parse.x", "", "unknown stage `parse.x` for `probe`"},
       {"build", R"({"config":{"client_id":"c"},"input":[]})",
-       "invalid payload: invalid length 0, expected struct ProbeInput with 1 element at line 1 column 38"},
+       "invalid payload: invalid length 0, expected struct ProbeInput with 1 element at line 1 "
+       "column 38"},
       {"build", R"({"config":{"client_id":"c"},"input":{"count":-1}})",
        "invalid payload: invalid value: integer `-1`, expected u16 at line 1 column 47"},
-      {"parse", R"({"input":5})", "invalid payload: invalid type: integer `5`, expected struct ProbeInput at line 1 column 10"},
-      {"parse", "[]", "invalid payload: invalid length 0, expected struct Parse with 2 elements at line 1 column 2"},
+      {"parse", R"({"input":5})",
+       "invalid payload: invalid type: integer `5`, expected struct ProbeInput at line 1 column "
+       "10"},
+      {"parse", "[]",
+       "invalid payload: invalid length 0, expected struct Parse with 2 elements at line 1 column "
+       "2"},
   };
   for (const Case& c : cases) {
     const std::string expected = R"({"kind":"ffi","message":")" + std::string(c.message) + R"("})";
