@@ -12,7 +12,7 @@ python=${PYTHON:-python3}
 
 step() { printf '\n==== %s ====\n' "$*"; }
 
-system_packages=(g++ pkg-config libssl-dev libgtest-dev clang-19 libclang-rt-19-dev)
+system_packages=(g++ pkg-config libssl-dev libgtest-dev clang-19 libclang-rt-19-dev clang-format)
 missing=()
 for p in "${system_packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if ((${#missing[@]})); then
@@ -56,7 +56,9 @@ wheel=$(ls "$build"/dist/quillon_bo-*-cp310-abi3-*.whl)
 step "Python tests"
 "$python" -m pytest -q -p no:cacheprovider tests
 
-step "types and lint"
+step "types, lint and layout"
+git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
+"$python" -m ruff format --check python tests/layer
 "$python" -m mypy
 "$python" -m ruff check python tests
 
