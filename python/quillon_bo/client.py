@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import time
 from collections.abc import Callable
+from typing import Literal
 
 import httpx
 
@@ -30,7 +31,8 @@ class Client(Executor):
 
     ``clock`` (default ``time.time``) gives the current time in seconds;
     ``sleep`` waits between retries. The other arguments are those of
-    :class:`~quillon_bo.executor.Executor`.
+    :class:`~quillon_bo.executor.Executor`, among them ``deadline``, which
+    bounds each attempt as a whole (connect, send, headers and body).
     """
 
     def __init__(
@@ -43,6 +45,7 @@ class Client(Executor):
         retries: int = DEFAULT_RETRIES,
         backoff: float = DEFAULT_BACKOFF,
         max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES,
+        deadline: float | Literal["auto"] | None = "auto",
         clock: Clock | None = None,
         sleep: Callable[[float], None] = time.sleep,
     ) -> None:
@@ -54,6 +57,7 @@ class Client(Executor):
             retries=retries,
             backoff=backoff,
             max_response_bytes=max_response_bytes,
+            deadline=deadline,
             sleep=sleep,
         )
         self.tokens = TokenProvider(self, clock=clock)
@@ -87,6 +91,7 @@ class AsyncClient(AsyncExecutor):
         retries: int = DEFAULT_RETRIES,
         backoff: float = DEFAULT_BACKOFF,
         max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES,
+        deadline: float | Literal["auto"] | None = "auto",
         clock: Clock | None = None,
     ) -> None:
         super().__init__(
@@ -97,6 +102,7 @@ class AsyncClient(AsyncExecutor):
             retries=retries,
             backoff=backoff,
             max_response_bytes=max_response_bytes,
+            deadline=deadline,
         )
         self.tokens = AsyncTokenProvider(self, clock=clock)
         self.auth = BearerAuth(self.tokens)

@@ -10,8 +10,13 @@ core's ``describe`` list, so an operation added to the core needs no new code
 here.
 
 The sync and async executors share everything but the I/O: :class:`_Engine`
-prepares requests, reads results and decides on retries; the two classes only
-send, read and sleep.
+prepares requests, reads results, sets each attempt's deadline and decides on
+retries; the two classes only send, read and sleep.
+
+httpx's time-outs bound each single wait (connect, one read, one write), not
+the whole answer: a server that sends one byte just before each read time-out
+could hold a call without end. So each attempt (connect, send, the headers and
+the whole body) also has a deadline; see :class:`Executor`.
 """
 
 from __future__ import annotations
@@ -19,13 +24,15 @@ from __future__ import annotations
 import asyncio
 import importlib
 import json
+import math
 import re
 import ssl
+import sys
 import time
 from collections.abc import AsyncIterator, Callable, Iterator, Mapping
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Any, cast
+from typing import Any, Literal, cast
 
 import httpx
 
@@ -33,6 +40,7 @@ from .config import Config
 from .errors import TransportError, error_from_json
 
 __all__ = [
+    "DEADLINE_FACTOR",
     "DEFAULT_BACKOFF",
     "DEFAULT_MAX_RESPONSE_BYTES",
     "DEFAULT_RETRIES",
@@ -56,6 +64,9 @@ DEFAULT_BACKOFF = 0.1
 MAX_BACKOFF = 5.0
 #: A body larger than this is refused rather than held in memory.
 DEFAULT_MAX_RESPONSE_BYTES = 8 * 1024 * 1024
+#: With ``deadline="auto"``, an attempt may last this many times the longest of
+#: its time-outs: 30 s with :data:`DEFAULT_TIMEOUT`.
+DEADLINE_FACTOR = 3
 
 _native_call: Callable[[str, str], str] = importlib.import_module("quillon_bo.core._native").call
 
@@ -196,9 +207,16 @@ class _Engine:
         retries: int,
         backoff: float,
         max_response_bytes: int,
+        deadline: float | Literal["auto"] | None,
     ) -> None:
         if retries < 0:
             raise ValueError("retries must not be negative")
+        if deadline is not None and deadline != "auto":
+            if isinstance(deadline, bool) or not isinstance(deadline, (int, float)):
+                raise TypeError('deadline must be a number of seconds, "auto" or None')
+            if not 0 < deadline < math.inf:
+                raise ValueError("deadline must be a positive, finite number of seconds")
+        self._deadline = deadline
         self.config = config
         self._config_text = _dumps(config.to_json())
         self._urls: dict[str, httpx.URL] = {}
@@ -222,6 +240,31 @@ class _Engine:
         )
         described = _value_of(call_raw(f"{op}.build", payload))
         return self._request(described, self._timeout_for(op))
+
+    def deadline(self, request: httpx.Request, client_timeout: httpx.Timeout) -> float | None:
+        """Seconds that each attempt of ``request`` may last, or None for no limit.
+
+        ``"auto"`` derives them from the time-outs the request is sent with
+        (its own, else the httpx client's): :data:`DEADLINE_FACTOR` times the
+        longest of them, and no limit when the read time-out is off. A deadline
+        also caps each of those time-outs, so that no single wait outlasts it.
+        """
+        if self._deadline is None:
+            return None
+        described = request.extensions.get("timeout")
+        timeouts: dict[str, float | None] = (
+            dict(described) if described is not None else client_timeout.as_dict()
+        )
+        if self._deadline == "auto":
+            if timeouts.get("read") is None:
+                return None
+            seconds = DEADLINE_FACTOR * max(t for t in timeouts.values() if t is not None)
+        else:
+            seconds = float(self._deadline)
+        request.extensions["timeout"] = {
+            name: seconds if t is None else min(t, seconds) for name, t in timeouts.items()
+        }
+        return seconds
 
     def _timeout_for(self, op: str) -> httpx.Timeout | None:
         # None leaves the request to the httpx client's own timeout.
@@ -305,10 +348,41 @@ class _Engine:
         return b"".join(chunks).decode("utf-8", errors="replace")
 
 
-def _read_sync(engine: _Engine, stream: Iterator[bytes]) -> list[bytes]:
+def _late(request: httpx.Request, seconds: float) -> httpx.ReadTimeout:
+    # Raised as httpx's own read time-out, so that it is reported and retried
+    # exactly like one: the request may have reached the server.
+    return httpx.ReadTimeout(
+        f"no whole answer within the attempt's {seconds:g} s deadline", request=request
+    )
+
+
+@dataclass(frozen=True, slots=True)
+class _Deadline:
+    """When one attempt must have had its whole answer, on the monotonic clock."""
+
+    request: httpx.Request
+    seconds: float
+    ends_at: float
+
+    @classmethod
+    def start(cls, request: httpx.Request, seconds: float | None) -> _Deadline:
+        if seconds is None:
+            return cls(request, math.inf, math.inf)
+        return cls(request, seconds, time.monotonic() + seconds)
+
+    def check(self) -> None:
+        if time.monotonic() > self.ends_at:
+            raise _late(self.request, self.seconds)
+
+
+def _read_sync(engine: _Engine, stream: Iterator[bytes], deadline: _Deadline) -> list[bytes]:
+    # A trickle is many small chunks, each within the read time-out: the clock
+    # is looked at once the headers are in and again after every chunk.
     chunks: list[bytes] = []
     size = 0
+    deadline.check()
     for chunk in stream:
+        deadline.check()
         size += len(chunk)
         if size > engine.max_response_bytes:
             engine.too_large()
@@ -338,6 +412,17 @@ class Executor:
     failures are retried up to ``retries`` times with doubling ``backoff``:
     failures before the request was sent for every operation, failures after
     it only for idempotent ones; TLS failures never. Answers are never retried.
+
+    ``deadline`` bounds each attempt as a whole (connect, send, the headers and
+    the whole body), which httpx's time-outs, each bounding one wait, do not:
+    seconds, or ``"auto"`` (the default) for :data:`DEADLINE_FACTOR` times the
+    longest of the attempt's time-outs (30 s with :data:`DEFAULT_TIMEOUT`; no
+    limit when the read time-out is off), or None for no limit. No single wait
+    is allowed longer than the deadline either. An attempt that overruns it
+    fails as an httpx read time-out does (a :class:`TransportError` with
+    ``timeout=True``, resent only for idempotent operations). Here the clock is
+    looked at as the body arrives, so a sync attempt ends at the first chunk
+    after its deadline, or when headers that trickled in are complete.
     """
 
     def __init__(
@@ -350,6 +435,7 @@ class Executor:
         retries: int = DEFAULT_RETRIES,
         backoff: float = DEFAULT_BACKOFF,
         max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES,
+        deadline: float | Literal["auto"] | None = "auto",
         sleep: Callable[[float], None] = time.sleep,
     ) -> None:
         if http_client is not None and transport is not None:
@@ -360,6 +446,7 @@ class Executor:
             retries=retries,
             backoff=backoff,
             max_response_bytes=max_response_bytes,
+            deadline=deadline,
         )
         self._owns_client = http_client is None
         self._http = http_client or httpx.Client(transport=transport, timeout=DEFAULT_TIMEOUT)
@@ -381,10 +468,11 @@ class Executor:
         """
         engine = self._engine
         request = engine.prepare(op, input, token)
+        deadline = engine.deadline(request, self._http.timeout)
         attempt = 0
         while True:
             try:
-                status, body = self._send(request)
+                status, body = self._send(request, deadline)
             except _EXCHANGE_ERRORS as exc:
                 delay = engine.retry_delay(op, attempt, exc)
                 if delay is None:
@@ -394,11 +482,12 @@ class Executor:
                 continue
             return engine.finish(op, input, status, body)
 
-    def _send(self, request: httpx.Request) -> tuple[int, str]:
+    def _send(self, request: httpx.Request, seconds: float | None) -> tuple[int, str]:
+        deadline = _Deadline.start(request, seconds)
         response = self._http.send(request, stream=True, auth=_NO_AUTH, follow_redirects=False)
         try:
             self._engine.check_length(response)
-            chunks = _read_sync(self._engine, response.iter_bytes())
+            chunks = _read_sync(self._engine, response.iter_bytes(), deadline)
         finally:
             response.close()
         return response.status_code, _Engine.text(chunks)
@@ -420,7 +509,11 @@ class Executor:
 
 
 class AsyncExecutor:
-    """Runs the core's operations over an ``httpx.AsyncClient``; see :class:`Executor`."""
+    """Runs the core's operations over an ``httpx.AsyncClient``; see :class:`Executor`.
+
+    Here the deadline cancels the attempt wherever it is, also part way through
+    the headers.
+    """
 
     def __init__(
         self,
@@ -432,6 +525,7 @@ class AsyncExecutor:
         retries: int = DEFAULT_RETRIES,
         backoff: float = DEFAULT_BACKOFF,
         max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES,
+        deadline: float | Literal["auto"] | None = "auto",
     ) -> None:
         if http_client is not None and transport is not None:
             raise ValueError("give either http_client or transport, not both")
@@ -441,6 +535,7 @@ class AsyncExecutor:
             retries=retries,
             backoff=backoff,
             max_response_bytes=max_response_bytes,
+            deadline=deadline,
         )
         self._owns_client = http_client is None
         self._http = http_client or httpx.AsyncClient(transport=transport, timeout=DEFAULT_TIMEOUT)
@@ -457,10 +552,11 @@ class AsyncExecutor:
         """Run operation ``op`` with ``input``; see :meth:`Executor.execute`."""
         engine = self._engine
         request = engine.prepare(op, input, token)
+        deadline = engine.deadline(request, self._http.timeout)
         attempt = 0
         while True:
             try:
-                status, body = await self._send(request)
+                status, body = await self._send(request, deadline)
             except _EXCHANGE_ERRORS as exc:
                 delay = engine.retry_delay(op, attempt, exc)
                 if delay is None:
@@ -470,7 +566,19 @@ class AsyncExecutor:
                 continue
             return engine.finish(op, input, status, body)
 
-    async def _send(self, request: httpx.Request) -> tuple[int, str]:
+    async def _send(self, request: httpx.Request, seconds: float | None) -> tuple[int, str]:
+        if seconds is None:
+            return await self._exchange(request)
+        try:
+            if sys.version_info >= (3, 11):
+                async with asyncio.timeout(seconds):
+                    return await self._exchange(request)
+            # Before 3.11 the attempt runs as a task of its own.
+            return await asyncio.wait_for(self._exchange(request), seconds)
+        except asyncio.TimeoutError:
+            raise _late(request, seconds) from None
+
+    async def _exchange(self, request: httpx.Request) -> tuple[int, str]:
         response = await self._http.send(
             request, stream=True, auth=_NO_AUTH, follow_redirects=False
         )

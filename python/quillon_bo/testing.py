@@ -6,8 +6,9 @@ endpoint checks what a correct client sends (method, path, query, headers,
 Basic credentials) and then answers with a fresh token, or with whatever
 :class:`Reply` objects it was told to give: success bodies of any shape,
 RFC 6749 error bodies, HTML error pages, empty or malformed bodies, slow
-answers, dropped or reset connections, answers cut off part way and bytes that
-are not HTTP at all. It counts and records every request.
+answers, answers trickled a few bytes at a time, dropped or reset
+connections, answers cut off part way and bytes that are not HTTP at all. It
+counts and records every request.
 
     with LocalGateway() as gateway:
         client = quillon_bo.Client(gateway.config())
@@ -69,8 +70,11 @@ class Reply:
     of the body, then closes the connection. ``rst`` ends a dropped or cut
     connection with a TCP reset instead of an orderly close. ``raw`` bytes are
     the whole answer, sent as they are with no status line or headers added,
-    before the connection is closed. A body of ``None`` with status 200 means
-    "a newly issued token", as the endpoint answers by default.
+    before the connection is closed. ``piece`` sends the body (after the
+    headers, which go at once), or the ``raw`` answer, ``piece`` bytes at a
+    time with ``pause`` seconds before each piece but the first. A body of
+    ``None`` with status 200 means "a newly issued token", as the endpoint
+    answers by default.
     """
 
     status: int = 200
@@ -82,6 +86,8 @@ class Reply:
     cut: int | None = None
     rst: bool = False
     raw: bytes | None = None
+    piece: int | None = None
+    pause: float = 0.0
     #: Members of a newly issued token's body (see :meth:`token`).
     shape: Mapping[str, Any] | None = None
 
@@ -165,6 +171,16 @@ class Reply:
         if body_bytes < 0:
             raise ValueError("body_bytes must not be negative")
         return dataclasses.replace(then or cls(), cut=body_bytes, rst=rst)
+
+    @classmethod
+    def trickle(cls, piece: int = 1, pause: float = 0.05, then: Reply | None = None) -> Reply:
+        """``then`` (a newly issued token by default) with its body sent
+        ``piece`` bytes at a time, ``pause`` seconds apart: each read of the
+        client's gets something well within its read time-out, however long
+        the whole body takes."""
+        if piece < 1 or pause < 0:
+            raise ValueError("piece must be positive and pause not negative")
+        return dataclasses.replace(then or cls(), piece=piece, pause=pause)
 
     @classmethod
     def garbage(cls, data: bytes) -> Reply:
@@ -363,7 +379,10 @@ class _Handler(BaseHTTPRequestHandler):
         if reply.delay and state.stopping.wait(reply.delay):
             reply = Reply(drop=True)
         if reply.raw is not None:
-            self.wfile.write(reply.raw)
+            if reply.piece is None:
+                self.wfile.write(reply.raw)
+            else:
+                self._write_trickled(reply.raw, reply.piece, reply.pause)
             self.close_connection = True
             return
         if reply.drop:
@@ -456,9 +475,25 @@ class _Handler(BaseHTTPRequestHandler):
         self.end_headers()
         cut = None if reply is None else reply.cut
         if self.command != "HEAD":
-            self.wfile.write(body if cut is None else body[:cut])
+            data = body if cut is None else body[:cut]
+            if reply is not None and reply.piece is not None:
+                if not self._write_trickled(data, reply.piece, reply.pause):
+                    return
+            else:
+                self.wfile.write(data)
         if cut is not None and reply is not None:
             self._end_connection(reply.rst)
+
+    def _write_trickled(self, data: bytes, piece: int, pause: float) -> bool:
+        """Write ``data`` in pieces; False if the gateway stopped part way."""
+        stopping = self.server.state.stopping
+        for start in range(0, len(data), piece):
+            if start and stopping.wait(pause):
+                self.close_connection = True
+                return False
+            # The write socket is unbuffered: each piece leaves as it is.
+            self.wfile.write(data[start : start + piece])
+        return True
 
 
 def _oauth(error: str, description: str) -> dict[str, str]:

@@ -1,0 +1,232 @@
+"""Each attempt's whole-answer deadline, against a gateway that trickles bodies.
+
+httpx's read time-out bounds one read; a body sent a byte at a time, each well
+within it, is cut off by the deadline instead, for both flavours, as a
+time-out that follows the retry rules, caches nothing and shows no secret.
+"""
+
+from __future__ import annotations
+
+import math
+import time
+from collections.abc import Iterator
+from typing import Any
+
+import httpx
+import pytest
+
+import quillon_bo as qb
+from quillon_bo.testing import LocalGateway, Reply
+
+from .test_faults import (
+    CLIENT_ID,
+    FLAVOURS,
+    PARTIAL,
+    RECOVERED,
+    SECRET,
+    TIMEOUT,
+    Driver,
+    assert_hidden,
+    texts_of,
+)
+
+DEADLINE = 0.5
+# Generous: the deadline is looked at between pieces some 20 ms apart, and a
+# loaded machine may be slow to run the test's own threads.
+MARGIN = 1.0
+PAD = {"pad": "x" * 150}
+# About 200 bytes, one every 20 ms (far within the 0.3 s read time-out): at
+# least 4 s for the whole body.
+TRICKLE = Reply.trickle(1, 0.02, Reply.token(PARTIAL, extra=PAD))
+
+
+@pytest.fixture
+def gateway() -> Iterator[LocalGateway]:
+    with LocalGateway(CLIENT_ID, SECRET) as gw:
+        yield gw
+
+
+def timed_failure(driver: Driver) -> tuple[qb.TransportError, float]:
+    started = time.monotonic()
+    with pytest.raises(qb.TransportError) as info:
+        driver.token()
+    return info.value, time.monotonic() - started
+
+
+@pytest.mark.parametrize("flavour", FLAVOURS)
+@pytest.mark.parametrize(("idempotent", "attempts"), [(True, 2), (False, 1)])
+def test_trickled_body_ends_at_the_deadline_as_a_timeout(
+    gateway: LocalGateway,
+    monkeypatch: pytest.MonkeyPatch,
+    flavour: str,
+    idempotent: bool,
+    attempts: int,
+) -> None:
+    gateway.enqueue(*(TRICKLE,) * attempts)
+    driver = Driver(flavour, gateway.config(), retries=1, deadline=DEADLINE)
+    # The core's one operation is idempotent; an operation that is not must
+    # not be resent after a deadline, as after any read time-out.
+    engine = driver.client._engine
+    monkeypatch.setitem(engine._ops, "token", qb.OperationInfo("token", idempotent=idempotent))
+    try:
+        exc, elapsed = timed_failure(driver)
+        assert (
+            str(exc) == f"ReadTimeout: no whole answer within the attempt's {DEADLINE} s deadline"
+        )
+        assert exc.timeout is True and exc.retryable is True
+        assert isinstance(exc.__cause__, httpx.ReadTimeout) and exc.original is exc.__cause__
+        assert attempts * DEADLINE <= elapsed < attempts * DEADLINE + MARGIN
+        assert driver.transport.attempts == gateway.token_requests == attempts
+        assert driver.tokens.current is None
+        assert_hidden(texts_of(exc))
+
+        # The connection cut off part way is not reused for the next call.
+        gateway.enqueue(Reply.token(RECOVERED))
+        assert driver.token().access_token == RECOVERED
+        assert driver.tokens.current is not None
+    finally:
+        driver.close()
+
+
+@pytest.mark.parametrize("flavour", FLAVOURS)
+def test_explicit_deadline_also_caps_a_single_silent_wait(
+    gateway: LocalGateway, flavour: str
+) -> None:
+    # A read time-out of 10 s would hold the call until the answer at 3 s.
+    gateway.enqueue(Reply.slow(3.0, then=Reply.token(PARTIAL)))
+    driver = Driver(flavour, gateway.config(), timeout=10.0, retries=0, deadline=DEADLINE)
+    try:
+        exc, elapsed = timed_failure(driver)
+    finally:
+        driver.close()
+    assert exc.timeout is True and isinstance(exc.__cause__, httpx.ReadTimeout)
+    assert elapsed < DEADLINE + MARGIN
+    assert gateway.token_requests == 1
+
+
+# Headers one byte every 20 ms: at least 3 s before the body could begin.
+TRICKLED_HEADERS = Reply.trickle(
+    1,
+    0.02,
+    Reply.garbage(
+        b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nX-Pad: "
+        + b"x" * 120
+        + b"\r\nContent-Length: 2\r\n\r\n{}"
+    ),
+)
+
+
+def test_async_deadline_cuts_off_trickled_headers(gateway: LocalGateway) -> None:
+    # The sync flavour looks at the clock only once the headers are in.
+    gateway.enqueue(TRICKLED_HEADERS)
+    driver = Driver("async", gateway.config(), retries=0, deadline=DEADLINE)
+    try:
+        exc, elapsed = timed_failure(driver)
+    finally:
+        driver.close()
+    assert str(exc) == f"ReadTimeout: no whole answer within the attempt's {DEADLINE} s deadline"
+    assert exc.timeout is True and DEADLINE <= elapsed < DEADLINE + MARGIN
+
+
+SLOW_OK = Reply.token(RECOVERED, extra=PAD)  # some 200 bytes
+
+
+@pytest.mark.parametrize("flavour", FLAVOURS)
+@pytest.mark.parametrize(
+    ("reply", "deadline"),
+    [
+        (SLOW_OK, DEADLINE),
+        # 8 bytes every 10 ms: some 0.25 s, well within 2 s.
+        (Reply.trickle(8, 0.01, SLOW_OK), 2.0),
+        # A byte every 5 ms, over 1 s: past the 0.9 s that "auto" would allow.
+        (Reply.trickle(1, 0.005, SLOW_OK), None),
+    ],
+    ids=["at-once", "trickle-within-deadline", "no-deadline"],
+)
+def test_answers_within_their_deadline_are_unaffected(
+    gateway: LocalGateway, flavour: str, reply: Reply, deadline: float | None
+) -> None:
+    gateway.enqueue(reply)
+    driver = Driver(flavour, gateway.config(), retries=0, deadline=deadline)
+    try:
+        token = driver.token()
+        assert token.access_token == RECOVERED and driver.tokens.current is token
+    finally:
+        driver.close()
+    assert gateway.token_requests == 1
+
+
+DEFAULT = qb.executor.DEFAULT_TIMEOUT
+
+
+@pytest.mark.parametrize(
+    ("options", "client_timeout", "seconds", "waits"),
+    [
+        ({}, DEFAULT, 30.0, None),
+        ({"timeout": TIMEOUT}, DEFAULT, 3 * TIMEOUT, None),
+        ({"timeout": httpx.Timeout(1.0, connect=4.0)}, DEFAULT, 12.0, None),
+        ({}, httpx.Timeout(0.2), 0.6, None),  # the caller's client's
+        ({"timeout": httpx.Timeout(5.0, read=None)}, DEFAULT, None, None),
+        ({}, httpx.Timeout(None), None, None),
+        (
+            {"timeout": httpx.Timeout(10.0, connect=0.2), "deadline": DEADLINE},
+            DEFAULT,
+            DEADLINE,
+            {"connect": 0.2, "read": DEADLINE, "write": DEADLINE, "pool": DEADLINE},
+        ),
+        (
+            {"timeout": None, "deadline": 2},
+            httpx.Timeout(None),
+            2.0,
+            dict.fromkeys(DEFAULT.as_dict(), 2.0),
+        ),
+        ({"deadline": None}, DEFAULT, None, None),
+    ],
+    ids=[
+        "default",
+        "from-timeout",
+        "longest-part",
+        "from-client",
+        "read-off",
+        "all-off",
+        "explicit-caps-waits",
+        "explicit-without-timeouts",
+        "none",
+    ],
+)
+def test_deadline_rule(
+    options: dict[str, Any],
+    client_timeout: httpx.Timeout,
+    seconds: float | None,
+    waits: dict[str, float] | None,
+) -> None:
+    config = qb.Config(CLIENT_ID, client_secret=SECRET, base_url="http://127.0.0.1:9/sandbox")
+    with (
+        httpx.Client(timeout=client_timeout) as http,
+        qb.Client(config, http_client=http, **options) as client,
+    ):
+        engine = client._engine
+        request = engine.prepare("token", {"now": 1_000_000}, None)
+        before = dict(request.extensions.get("timeout") or http.timeout.as_dict())
+        got = engine.deadline(request, http.timeout)
+        assert got == (None if seconds is None else pytest.approx(seconds))
+    # An explicit deadline caps the single waits; "auto" is never below them.
+    assert request.extensions.get("timeout", before) == (waits or before)
+
+
+@pytest.mark.parametrize(
+    ("value", "error"),
+    [
+        (0, ValueError),
+        (-1.0, ValueError),
+        (math.inf, ValueError),
+        (math.nan, ValueError),
+        ("soon", TypeError),
+        (True, TypeError),
+    ],
+)
+@pytest.mark.parametrize("cls", [qb.Client, qb.AsyncClient])
+def test_deadline_must_be_positive_seconds(cls: type, value: Any, error: type[Exception]) -> None:
+    config = qb.Config(CLIENT_ID, client_secret=SECRET)
+    with pytest.raises(error, match="deadline must be"):
+        cls(config, deadline=value)
