@@ -41,4 +41,27 @@ raw=$(ls "$work"/raw/quillon_bo-*-cp310-abi3-linux_x86_64.whl)
 "$python" -m auditwheel repair --plat "$policy" --only-plat -w "$out" "$raw"
 wheel=$(ls -t "$out"/quillon_bo-*-cp310-abi3-*"$policy"*.whl | head -n 1)
 "$python" -m auditwheel show "$wheel"
+# What the policy allows is not enough: the wheel must carry no grafted library
+# and its module must need nothing beyond glibc and export only its init function.
+"$python" - "$wheel" <<'PY'
+import subprocess, sys, tempfile, zipfile
+wheel = sys.argv[1]
+with zipfile.ZipFile(wheel) as zf, tempfile.TemporaryDirectory() as tmp:
+    names = zf.namelist()
+    grafted = [n for n in names if ".libs/" in n]
+    modules = [n for n in names if n.endswith(".so")]
+    assert not grafted, f"libraries grafted into the wheel: {grafted}"
+    assert modules == ["quillon_bo/core/_native.abi3.so"], modules
+    path = zf.extract(modules[0], tmp)
+    dynamic = subprocess.run(["readelf", "-dW", path], check=True, capture_output=True, text=True)
+    needed = {l.split("[")[1].rstrip("]") for l in dynamic.stdout.splitlines() if "(NEEDED)" in l}
+    glibc = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "ld-linux-x86-64.so.2"}
+    assert needed <= glibc, f"needs libraries beyond glibc: {sorted(needed - glibc)}"
+    symbols = subprocess.run(["nm", "-D", "--defined-only", path], check=True,
+                             capture_output=True, text=True).stdout.split()[2::3]
+    assert symbols == ["PyInit__native"], f"exports {symbols}"
+    sections = subprocess.run(["readelf", "-SW", path], check=True, capture_output=True, text=True)
+    assert ".debug_info" not in sections.stdout, "debug information left in the module"
+    print(f"needs only {sorted(needed)}; exports PyInit__native; stripped")
+PY
 echo "$wheel ($(stat -c %s "$wheel") bytes)"
