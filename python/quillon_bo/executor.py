@@ -39,6 +39,7 @@ from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict, cast
 
 import httpx
 
+from ._deadline import attempt_deadline, install_socket_deadlines
 from .config import Config
 from .errors import Exchange, TransportError, error_from_json
 
@@ -312,12 +313,13 @@ _Outcome: TypeAlias = _Answer | Exception | None
 _Flow: TypeAlias = Generator[_Step, _Outcome, Any]
 
 
-def _late(request: httpx.Request, seconds: float) -> httpx.ReadTimeout:
-    # Raised as httpx's own read time-out, so that it is reported and retried
-    # exactly like one: the request may have reached the server.
-    return httpx.ReadTimeout(
-        f"no whole answer within the attempt's {seconds:g} s deadline", request=request
-    )
+def _late(
+    request: httpx.Request, seconds: float, cls: type[httpx.TimeoutException] = httpx.ReadTimeout
+) -> httpx.TimeoutException:
+    # Raised as httpx's own time-out of the phase it cut short (a read time-out
+    # from the headers on), so that it is reported and retried exactly like
+    # one: after a read time-out the request may have reached the server.
+    return cls(f"no whole answer within the attempt's {seconds:g} s deadline", request=request)
 
 
 class BaseExecutor:
@@ -522,9 +524,19 @@ class _Deadline:
             return cls(request, math.inf, math.inf)
         return cls(request, seconds, time.monotonic() + seconds)
 
+    def passed(self) -> bool:
+        # A socket operation capped at the deadline may wake a hair early.
+        return time.monotonic() >= self.ends_at - 0.005
+
     def check(self) -> None:
-        if time.monotonic() > self.ends_at:
+        if self.passed():
             raise _late(self.request, self.seconds)
+
+    def late(self, exc: httpx.TimeoutException) -> httpx.TimeoutException:
+        """``exc`` as the deadline's time-out, if it was the deadline that cut it."""
+        if not self.passed() or str(exc).startswith("no whole answer"):
+            return exc
+        return _late(self.request, self.seconds, type(exc))
 
 
 # What a send may fail with and the flow decides on: transport failures, a body
@@ -541,9 +553,13 @@ class Executor(BaseExecutor):
     ``transport`` if given. ``sleep`` waits between attempts. The other
     keywords are the fields of :class:`ExecutorOptions`.
 
-    Here the deadline is looked at as the body arrives, so an attempt ends at
-    the first chunk after its deadline, or when headers that trickled in are
-    complete.
+    The deadline holds in every phase of an attempt (connecting, sending,
+    waiting for and reading the headers, reading the body): over httpx's own
+    transport, which this executor's client and most callers' clients use,
+    each socket operation is capped at what is left of it (see
+    :attr:`socket_deadlines`). Over any other transport it is looked at only
+    as the body arrives, so such an attempt ends at the first chunk after its
+    deadline, or when headers that trickled in are complete.
     """
 
     def __init__(
@@ -561,6 +577,9 @@ class Executor(BaseExecutor):
         self._owns_client = http_client is None
         self._http = http_client or httpx.Client(transport=transport, timeout=DEFAULT_TIMEOUT)
         self._sleep = sleep
+        #: Whether every socket of the httpx client keeps the attempt's
+        #: deadline (httpx's own transports); see :mod:`quillon_bo._deadline`.
+        self.socket_deadlines = install_socket_deadlines(self._http)
 
     @property
     def http_client(self) -> httpx.Client:
@@ -592,12 +611,25 @@ class Executor(BaseExecutor):
 
     def _send(self, send: _Send) -> _Answer:
         deadline = _Deadline.start(send.request, send.seconds)
-        response = self._http.send(send.request, stream=True, auth=_NO_AUTH, follow_redirects=False)
+        if deadline.ends_at == math.inf:
+            return self._exchange(send.request, deadline)
+        try:
+            with attempt_deadline(deadline.ends_at):
+                return self._exchange(send.request, deadline)
+        except httpx.TimeoutException as exc:
+            late = deadline.late(exc)
+            if late is exc:
+                raise
+            raise late from None
+
+    def _exchange(self, request: httpx.Request, deadline: _Deadline) -> _Answer:
+        response = self._http.send(request, stream=True, auth=_NO_AUTH, follow_redirects=False)
         try:
             self._check_length(response)
-            # A trickle is many small chunks, each within the read time-out:
-            # the clock is looked at once the headers are in and after every
-            # chunk.
+            # Where the sockets keep the deadline themselves this only names
+            # the failure; over another transport, a trickle is many small
+            # chunks, each within the read time-out, and the clock is looked
+            # at once the headers are in and after every chunk.
             deadline.check()
             chunks: list[bytes] = []
             size = 0

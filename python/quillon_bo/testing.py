@@ -45,6 +45,7 @@ __all__ = [
     "LocalGateway",
     "RecordedRequest",
     "Reply",
+    "StalledEndpoint",
 ]
 
 #: Built-in credentials of the demonstration gateway.
@@ -652,3 +653,125 @@ class LocalGateway:
         path = self._state.base_path + RESOURCE_PATH
         with self._state.lock:
             return sum(1 for r in self._state.requests if r.path == path)
+
+
+class StalledEndpoint:
+    """A port on 127.0.0.1 that holds an HTTP client in one phase of its request.
+
+    ``"connect"``: the port listens but its backlog is full and it never
+    accepts, so a client's connection attempt waits without an answer.
+    ``"send"``: connections are accepted with a small receive buffer and the
+    request is read ``piece`` bytes every ``pause`` seconds and never
+    answered, so a large request is sent a little at a time, each write of the
+    client's making progress well within its time-out. (Headers and bodies
+    that trickle in are the gateway's :meth:`Reply.trickle`.)
+
+        with StalledEndpoint("send") as endpoint:
+            config = quillon_bo.Config("id", client_secret="s", base_url=endpoint.base_url)
+    """
+
+    PHASES = ("connect", "send")
+
+    def __init__(self, phase: str, *, piece: int = 1024, pause: float = 0.05) -> None:
+        if phase not in self.PHASES:
+            raise ValueError(f"phase must be one of {', '.join(self.PHASES)}")
+        self.phase = phase
+        self.piece = piece
+        self.pause = pause
+        #: Bytes of requests read so far.
+        self.received = 0
+        self._sockets: list[socket.socket] = []
+        self._listener: socket.socket | None = None
+        self._stopping = threading.Event()
+        self._threads: list[threading.Thread] = []
+        self._lock = threading.Lock()
+
+    def __repr__(self) -> str:
+        where = self.base_url if self._listener else "stopped"
+        return f"StalledEndpoint({self.phase!r}, {where})"
+
+    def start(self) -> StalledEndpoint:
+        if self._listener is not None:
+            return self
+        self._stopping.clear()
+        listener = socket.socket()
+        if self.phase == "send":
+            # Set before listen, so accepted connections start with it and the
+            # client's writes fill the window at once.
+            listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        listener.bind(("127.0.0.1", 0))
+        self._listener = listener
+        if self.phase == "connect":
+            listener.listen(0)
+            # One connection completes and fills the backlog; with nobody
+            # accepting, the kernel drops every later handshake's first packet.
+            self._sockets.append(socket.create_connection(listener.getsockname(), timeout=5))
+        else:
+            listener.listen(8)
+            listener.settimeout(0.05)
+            self._spawn(self._accept)
+        return self
+
+    def stop(self) -> None:
+        listener, self._listener = self._listener, None
+        if listener is None:
+            return
+        self._stopping.set()
+        for thread in self._threads:
+            thread.join()
+        self._threads.clear()
+        for sock in self._sockets:
+            sock.close()
+        self._sockets.clear()
+        listener.close()
+
+    def __enter__(self) -> StalledEndpoint:
+        return self.start()
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        self.stop()
+
+    @property
+    def port(self) -> int:
+        if self._listener is None:
+            raise RuntimeError("the endpoint is not running")
+        return int(self._listener.getsockname()[1])
+
+    @property
+    def base_url(self) -> str:
+        return f"http://127.0.0.1:{self.port}/sandbox"
+
+    def _spawn(self, target: Any, *args: Any) -> None:
+        thread = threading.Thread(target=target, args=args, daemon=True, name="StalledEndpoint")
+        self._threads.append(thread)
+        thread.start()
+
+    def _accept(self) -> None:
+        listener = self._listener
+        assert listener is not None
+        while not self._stopping.is_set():
+            try:
+                conn, _ = listener.accept()
+            except (TimeoutError, OSError):
+                continue
+            self._sockets.append(conn)
+            self._spawn(self._read_slowly, conn)
+
+    def _read_slowly(self, conn: socket.socket) -> None:
+        conn.settimeout(0.05)
+        while not self._stopping.wait(self.pause):
+            try:
+                data = conn.recv(self.piece)
+            except TimeoutError:
+                continue
+            except OSError:
+                return
+            if not data:
+                return
+            with self._lock:
+                self.received += len(data)
