@@ -27,6 +27,7 @@ import socket
 import struct
 import sys
 import threading
+import time
 from collections import deque
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
@@ -130,6 +131,21 @@ class Reply:
         return cls.json(status, value)
 
     @classmethod
+    def unavailable(
+        cls, status: int = 503, retry_after: str | float | None = None, *, text: str | None = None
+    ) -> Reply:
+        """An answer that says "not now" rather than "no": ``status`` (429 too
+        many requests, 502, 503, 504) with an RFC 6749 error body and, when
+        given, a ``Retry-After`` header (seconds, or an HTTP date, sent as
+        given). ``text`` replaces the error description."""
+        error = "slow_down" if status == 429 else "temporarily_unavailable"
+        reply = cls.oauth_error(status, error, text or f"try again later ({status})")
+        if retry_after is None:
+            return reply
+        value = f"{retry_after:g}" if isinstance(retry_after, (int, float)) else retry_after
+        return dataclasses.replace(reply, headers=(("Retry-After", value),))
+
+    @classmethod
     def html(cls, status: int = 502, title: str = "Bad Gateway") -> Reply:
         page = (
             f"<html>\r\n<head><title>{status} {title}</title></head>\r\n<body>\r\n"
@@ -209,7 +225,8 @@ def _token_body(
 
 @dataclass(frozen=True)
 class RecordedRequest:
-    """What the gateway received; ``rejected`` says why a check refused it."""
+    """What the gateway received; ``rejected`` says why a check refused it,
+    ``at`` when the whole request was in (``time.monotonic()``)."""
 
     method: str
     path: str
@@ -217,6 +234,7 @@ class RecordedRequest:
     headers: tuple[tuple[str, str], ...]
     body: bytes
     rejected: str | None = None
+    at: float = 0.0
 
     def header(self, name: str) -> str | None:
         lower = name.lower()
@@ -327,7 +345,9 @@ class _Handler(BaseHTTPRequestHandler):
         state = self.server.state
         with state.lock:
             state.requests.append(
-                RecordedRequest(self.command, path, query, headers, body, rejected)
+                RecordedRequest(
+                    self.command, path, query, headers, body, rejected, time.monotonic()
+                )
             )
 
     def _check_token_request(self, query: str, body: bytes) -> str | None:
