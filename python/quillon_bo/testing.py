@@ -458,11 +458,7 @@ class _Handler(BaseHTTPRequestHandler):
                 self.server.state.issued.add(value["access_token"])
 
     def _answer_resource(self) -> None:
-        state = self.server.state
-        scheme, _, token = self.headers.get("Authorization", "").partition(" ")
-        with state.lock:
-            ok = scheme.lower() == "bearer" and token in state.issued
-        if ok:
+        if _accepts(self.server.state, self.headers.get("Authorization", "")):
             self._send(200, {"ok": True})
         else:
             self._send(
@@ -515,6 +511,12 @@ class _Handler(BaseHTTPRequestHandler):
             # The write socket is unbuffered: each piece leaves as it is.
             self.wfile.write(data[start : start + piece])
         return True
+
+
+def _accepts(state: _State, authorization: str) -> bool:
+    scheme, _, token = authorization.partition(" ")
+    with state.lock:
+        return scheme.lower() == "bearer" and token in state.issued
 
 
 def _oauth(error: str, description: str) -> dict[str, str]:
@@ -635,6 +637,12 @@ class LocalGateway:
         empty (``None``: issue fresh tokens again)."""
         with self._state.lock:
             self._state.default = reply
+
+    def accepts(self, authorization: str) -> bool:
+        """Whether the protected resource takes this ``Authorization`` value:
+        a bearer token that this gateway issued and has not revoked. Your own
+        test servers can ask the same."""
+        return _accepts(self._state, authorization)
 
     def revoke_tokens(self) -> None:
         """Forget every issued token: the resource answers 401 to them."""
