@@ -17,7 +17,8 @@ from .executor import (
     AsyncExecutor,
     Executor,
 )
-from .tokens import AccessToken, AsyncTokenProvider, Clock, TokenProvider
+from .stores import TokenStore
+from .tokens import AccessToken, AsyncTokenProvider, Clock, TokenProvider, lease_for
 
 __all__ = ["AsyncClient", "Client"]
 
@@ -30,7 +31,10 @@ class Client(Executor):
     ...     httpx.get(url, auth=client.auth)  # presents it on your own requests
 
     ``clock`` (default ``time.time``) gives the current time in seconds;
-    ``sleep`` waits between retries. The other arguments are those of
+    ``sleep`` waits between retries. ``store`` shares the token beyond this
+    client (see :mod:`quillon_bo.stores`; by default it stays in the client),
+    and ``refresh_ahead`` refreshes it in the background before it ends (see
+    :class:`~quillon_bo.tokens.TokenProvider`). The other arguments are those of
     :class:`~quillon_bo.executor.Executor`, among them ``deadline``, which
     bounds each attempt as a whole (connect, send, headers and body).
     """
@@ -48,6 +52,8 @@ class Client(Executor):
         deadline: float | Literal["auto"] | None = "auto",
         clock: Clock | None = None,
         sleep: Callable[[float], None] = time.sleep,
+        store: TokenStore | None = None,
+        refresh_ahead: float | Literal["auto"] = "auto",
     ) -> None:
         super().__init__(
             config,
@@ -60,7 +66,13 @@ class Client(Executor):
             deadline=deadline,
             sleep=sleep,
         )
-        self.tokens = TokenProvider(self, clock=clock)
+        self.tokens = TokenProvider(
+            self,
+            clock=clock,
+            store=store,
+            refresh_ahead=refresh_ahead,
+            lease=lease_for(deadline, timeout),
+        )
         self.auth = BearerAuth(self.tokens)
 
     def token(self) -> AccessToken:
@@ -93,6 +105,8 @@ class AsyncClient(AsyncExecutor):
         max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES,
         deadline: float | Literal["auto"] | None = "auto",
         clock: Clock | None = None,
+        store: TokenStore | None = None,
+        refresh_ahead: float | Literal["auto"] = "auto",
     ) -> None:
         super().__init__(
             config,
@@ -104,7 +118,13 @@ class AsyncClient(AsyncExecutor):
             max_response_bytes=max_response_bytes,
             deadline=deadline,
         )
-        self.tokens = AsyncTokenProvider(self, clock=clock)
+        self.tokens = AsyncTokenProvider(
+            self,
+            clock=clock,
+            store=store,
+            refresh_ahead=refresh_ahead,
+            lease=lease_for(deadline, timeout),
+        )
         self.auth = BearerAuth(self.tokens)
 
     async def token(self) -> AccessToken:
