@@ -7,6 +7,7 @@ The clock is one shared double, read as whole seconds by every worker.
 
 from __future__ import annotations
 
+import contextlib
 import multiprocessing as mp
 import threading
 import time
@@ -128,10 +129,8 @@ class Fleet:
 
     def close(self) -> None:
         for conn in self._conns:
-            try:
+            with contextlib.suppress(OSError):
                 conn.send(None)
-            except OSError:
-                pass
         for process in self.processes:
             process.join(10)
             if process.is_alive():

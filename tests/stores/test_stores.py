@@ -10,7 +10,7 @@ import multiprocessing as mp
 import os
 import signal
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from typing import Any
 
 import httpx
@@ -189,8 +189,9 @@ def test_a_corrupt_entry_is_treated_as_missing_and_replaced(
     key = client.tokens._store_key()
     record = garbage
     if record is None:
-        record = json.dumps({"access_token": "x", "token_type": "Bearer", "expires_at": clock.now + 999,
-                             "issued_at": clock.now, "scope": None, "owner": "someone"}).encode()  # fmt: skip
+        members = {"access_token": "x", "token_type": "Bearer", "expires_at": clock.now + 999}
+        members.update({"issued_at": clock.now, "scope": None, "owner": "someone"})
+        record = json.dumps(members).encode()
     if isinstance(store, FileStore):
         with open(store.path, "wb") as fh:
             fh.write(
