@@ -12,7 +12,7 @@ python=${PYTHON:-python3}
 
 step() { printf '\n==== %s ====\n' "$*"; }
 
-system_packages=(g++ pkg-config libssl-dev libgtest-dev clang-19 libclang-rt-19-dev clang-format)
+system_packages=(g++ pkg-config libssl-dev libgtest-dev clang-19 libclang-rt-19-dev clang-format redis-server)
 missing=()
 for p in "${system_packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if ((${#missing[@]})); then
@@ -53,12 +53,32 @@ rm -rf "$build/dist"
 wheel=$(ls "$build"/dist/quillon_bo-*-cp310-abi3-*.whl)
 "$python" -m pip install -q --disable-pip-version-check --force-reinstall "$wheel"
 
+step "a Redis server for the token store tests"
+# Debian's redis-server on a free loopback port, in a temporary folder, with
+# no persistence; stopped when this script ends, whether the tests pass or not.
+redis_dir=$(mktemp -d)
+redis_port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+redis-server --bind 127.0.0.1 --port "$redis_port" --dir "$redis_dir" \
+  --save '' --appendonly no --daemonize no --loglevel warning >"$redis_dir/redis.log" 2>&1 &
+redis_pid=$!
+stop_redis() {
+  kill "$redis_pid" 2>/dev/null || true
+  wait "$redis_pid" 2>/dev/null || true
+  rm -rf "$redis_dir"
+}
+trap stop_redis EXIT
+for _ in $(seq 100); do
+  redis-cli -h 127.0.0.1 -p "$redis_port" ping >/dev/null 2>&1 && break
+  sleep 0.05
+done
+export QB_REDIS_URL="redis://127.0.0.1:$redis_port/0"
+
 step "Python tests"
 "$python" -m pytest -q -p no:cacheprovider tests
 
 step "types, lint and layout"
 git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
-"$python" -m ruff format --check python tests/layer
+"$python" -m ruff format --check python tests/layer tests/stores
 "$python" -m mypy
 "$python" -m ruff check python tests
 
