@@ -208,6 +208,9 @@ class _Cache:
         self._refused: bytes | None = None
         self._ahead_not_before = 0.0
         self._ahead_failures = 0
+        # Orders the changes of the entry made by callers and by a refresh
+        # running in the background; reading it needs no lock.
+        self._changing = threading.Lock()
 
     @property
     def store(self) -> TokenStore:
@@ -220,11 +223,12 @@ class _Cache:
         return None if entry is None else entry.token
 
     def _drop(self, token: AccessToken | None) -> None:
-        entry = self._entry
-        if entry is None or (token is not None and entry.token is not token):
-            return
-        self._entry = None
-        self._refused = entry.record
+        with self._changing:
+            entry = self._entry
+            if entry is None or (token is not None and entry.token is not token):
+                return
+            self._entry = None
+            self._refused = entry.record
 
     # -- entries and records ----------------------------------------------
 
@@ -262,9 +266,10 @@ class _Cache:
 
     def _keep(self, entry: _Entry) -> None:
         # Never step back to an older token than the one held.
-        held = self._entry
-        if held is None or entry.token.expires_at >= held.token.expires_at:
-            self._entry = entry
+        with self._changing:
+            held = self._entry
+            if held is None or entry.token.expires_at >= held.token.expires_at:
+                self._entry = entry
 
     def _store_key(self) -> str:
         key = self._key
@@ -484,6 +489,7 @@ class TokenProvider(_Cache):
         self._lock = threading.Lock()
         self._flight: Future[AccessToken | None] | None = None
         self._wake: threading.Event | None = None
+        self._pending: _Entry | None = None
 
     def __repr__(self) -> str:
         return f"TokenProvider(store={self._store!r})"
@@ -508,8 +514,7 @@ class TokenProvider(_Cache):
         refusal cause one refresh, not one each; the next miss also takes it
         out of a shared store, if the store still holds that same token.
         """
-        with self._lock:
-            self._drop(token)
+        self._drop(token)
 
     def fetch(self) -> AccessToken:
         """Fetch a new token now, whatever is cached, and cache (and store) it."""
@@ -567,13 +572,13 @@ class TokenProvider(_Cache):
         wake.set()
 
     def _refresh_ahead(self) -> None:
-        flight = self._flight
-        if flight is None:
+        flight, held = self._flight, self._pending
+        if flight is None or held is None:
             return
         token: AccessToken | None = None
         failure: BaseException | None = None
         try:
-            token = self._run(self._ahead_flow(self._pending))
+            token = self._run(self._ahead_flow(held))
         except Exception as exc:
             failure = exc
         self._ahead_done(failure)

@@ -119,8 +119,14 @@ def test_different_clients_or_environments_never_share(
         except qb.AuthenticationError:
             second = None  # the gateway refuses the other id; it still asked itself
         assert second is None or second.access_token != first.access_token
-        total = one.token_requests + (two.token_requests if two is not one else 0)
-        assert total == 2
+        # The gateway records a refused request only after it has answered.
+        deadline = time.monotonic() + 5
+        total = 0
+        while total < 2 and time.monotonic() < deadline:
+            total = one.token_requests + (two.token_requests if two is not one else 0)
+            time.sleep(0.01)
+        time.sleep(0.05)
+        assert one.token_requests + (two.token_requests if two is not one else 0) == 2
         a.close()
         b.close()
 
@@ -483,3 +489,48 @@ def test_an_asyncio_redis_client_is_refused_by_a_sync_client(
 
     with pytest.raises(TypeError, match="sync"):
         qb.Client(gateway.config(), store=RedisStore(redis.asyncio.Redis.from_url(redis_url)))
+
+
+class CountingStore(MemoryStore):
+    def __init__(self) -> None:
+        super().__init__()
+        self.loads = 0
+
+    def load(self, key: str) -> bytes | None:
+        self.loads += 1
+        return super().load(key)
+
+
+def test_the_store_is_read_only_when_the_process_copy_is_missing_or_ended(
+    gateway: LocalGateway, clock: Clock
+) -> None:
+    store = CountingStore()
+    client = qb.Client(gateway.config(), store=store, clock=clock, refresh_ahead=0)
+    for _ in range(1000):
+        client.token()
+    # One look before the lock, one after it; then every call stays in the process.
+    assert store.loads == 2
+    other = qb.Client(gateway.config(), store=store, clock=clock, refresh_ahead=0)
+    for _ in range(1000):
+        other.token()
+    assert store.loads == 3 and gateway.token_requests == 1
+    clock.now += 3540
+    client.token()
+    assert store.loads == 5 and gateway.token_requests == 2
+
+
+@pytest.mark.parametrize(
+    ("deadline", "timeout", "lease"),
+    [
+        ("auto", None, 10.0),  # 30 s deadline: the default lease
+        ("auto", 1.0, 3.0),  # three times the longest time-out
+        ("auto", httpx.Timeout(2.0, read=None), 10.0),  # no read time-out: no deadline
+        (4.0, None, 4.0),
+        (60.0, None, 10.0),
+        (None, 1.0, 10.0),
+    ],
+)
+def test_the_lease_never_outlasts_the_deadline(deadline: Any, timeout: Any, lease: float) -> None:
+    from quillon_bo.tokens import lease_for
+
+    assert lease_for(deadline, timeout) == lease
