@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import json
 import logging
@@ -173,6 +174,10 @@ class FileStore(TokenStore):
             return True
 
         self._update(drop, None, wait=DELETE_WAIT)
+
+    async def adelete_if(self, key: str, value: bytes) -> None:
+        # The only call that may wait for the lock: away from the event loop.
+        await asyncio.to_thread(self.delete_if, key, value)
 
     def _update(
         self, change: Callable[[dict[str, Any]], bool], lease: Lease | None, *, wait: float
