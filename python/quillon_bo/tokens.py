@@ -25,7 +25,7 @@ from typing import Any, Literal
 import httpx
 
 from .errors import DecodeError, QuillonError
-from .executor import DEADLINE_FACTOR, AsyncExecutor, Executor, call_core
+from .executor import DEADLINE_FACTOR, AsyncExecutor, BaseExecutor, Executor, call_core
 from .stores import DEFAULT_LEASE, Lease, MemoryStore, TokenStore, store_key
 
 __all__ = [
@@ -124,6 +124,11 @@ class AccessToken:
 
 def _now_input(clock: Clock) -> dict[str, int]:
     return {"now": math.floor(clock())}
+
+
+def _lease_of(executor: BaseExecutor) -> float:
+    options = executor.options
+    return lease_for(options.deadline, options.timeout)
 
 
 def lease_for(deadline: float | str | None, timeout: httpx.Timeout | float | None) -> float:
@@ -463,7 +468,8 @@ class TokenProvider(_Cache):
     (``"auto"``: a tenth of its lifetime, at most 300 s; 0: off) the first
     caller that notices wakes a background thread that refreshes it, while
     every caller keeps getting the valid token. ``lease`` (seconds) bounds how
-    long a holder of the store's lock keeps the others waiting.
+    long a holder of the store's lock keeps the others waiting: by default
+    10 s, never more than the executor's deadline for one attempt.
     """
 
     def __init__(
@@ -474,7 +480,7 @@ class TokenProvider(_Cache):
         operation: str = TOKEN_OPERATION,
         store: TokenStore | None = None,
         refresh_ahead: float | Literal["auto"] = "auto",
-        lease: float = DEFAULT_LEASE,
+        lease: float | None = None,
     ) -> None:
         super().__init__(
             lambda: executor.config,
@@ -482,7 +488,7 @@ class TokenProvider(_Cache):
             operation=operation,
             store=store,
             refresh_ahead=refresh_ahead,
-            lease=lease,
+            lease=_lease_of(executor) if lease is None else lease,
         )
         self._check_store(sync=True)
         self._executor = executor
@@ -655,7 +661,7 @@ class AsyncTokenProvider(_Cache):
         operation: str = TOKEN_OPERATION,
         store: TokenStore | None = None,
         refresh_ahead: float | Literal["auto"] = "auto",
-        lease: float = DEFAULT_LEASE,
+        lease: float | None = None,
     ) -> None:
         super().__init__(
             lambda: executor.config,
@@ -663,7 +669,7 @@ class AsyncTokenProvider(_Cache):
             operation=operation,
             store=store,
             refresh_ahead=refresh_ahead,
-            lease=lease,
+            lease=_lease_of(executor) if lease is None else lease,
         )
         self._executor = executor
         self._flight: asyncio.Task[AccessToken | None] | None = None
