@@ -14,6 +14,7 @@ import asyncio
 import json
 import logging
 import math
+import os
 import threading
 import time
 import weakref
@@ -495,6 +496,7 @@ class TokenProvider(_Cache):
         self._lock = threading.Lock()
         self._flight: Future[AccessToken | None] | None = None
         self._wake: threading.Event | None = None
+        self._pid = os.getpid()
         self._pending: _Entry | None = None
 
     def __repr__(self) -> str:
@@ -528,7 +530,18 @@ class TokenProvider(_Cache):
         assert token is not None
         return token
 
+    def _after_fork(self) -> None:
+        # A child of fork() has none of its parent's other threads: a fetch or
+        # a refresh they were running never ends here, a lock they held is
+        # never released, and the parked refresher is gone.
+        if self._pid != os.getpid():
+            self._pid = os.getpid()
+            self._lock = threading.Lock()
+            self._flight = None
+            self._wake = None
+
     def _refresh(self) -> AccessToken:
+        self._after_fork()
         while True:
             with self._lock:
                 entry = self._entry
@@ -559,6 +572,7 @@ class TokenProvider(_Cache):
     # -- refresh ahead ------------------------------------------------------
 
     def _notice(self, entry: _Entry) -> None:
+        self._after_fork()
         with self._lock:
             if self._flight is not None or time.monotonic() < self._ahead_not_before:
                 return

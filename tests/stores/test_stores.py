@@ -534,3 +534,36 @@ def test_the_lease_never_outlasts_the_deadline(deadline: Any, timeout: Any, leas
     from quillon_bo.tokens import lease_for
 
     assert lease_for(deadline, timeout) == lease
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="fork() is POSIX only")
+def test_a_forked_child_does_not_wait_for_its_parents_refresh(
+    gateway: LocalGateway, clock: Clock
+) -> None:
+    # A pre-fork server: the parent holds a token and is refreshing it when
+    # the workers are forked; the refresh's thread does not exist in them.
+    client = qb.Client(gateway.config(), clock=clock)
+    old = client.token()
+    clock.now = old.expires_at - 100
+    gateway.enqueue(Reply.slow(2.0))
+    client.token()  # starts the refresh in the background
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child reports through its exit code
+        code = 1
+        try:
+            clock.now = old.expires_at  # ended: the child must fetch itself
+            code = 0 if client.token().access_token != old.access_token else 2
+        finally:
+            os._exit(code)
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        time.sleep(0.02)
+    else:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        pytest.fail("the forked child waited for a refresh that runs only in its parent")
+    assert os.waitstatus_to_exitcode(status) == 0
+    client.close()
