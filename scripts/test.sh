@@ -99,6 +99,8 @@ for _ in $(seq 100); do
   redis-cli -h 127.0.0.1 -p "$redis_port" ping >/dev/null 2>&1 && break
   sleep 0.05
 done
+redis-cli -h 127.0.0.1 -p "$redis_port" ping >/dev/null 2>&1 ||
+  { echo "redis-server did not start:"; cat "$redis_dir/redis.log"; exit 1; }
 export QB_REDIS_URL="redis://127.0.0.1:$redis_port/0"
 
 step "Python tests against the release wheel"
