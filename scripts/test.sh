@@ -26,7 +26,7 @@ else
     "project's own seeds only."
 fi
 
-system_packages=(g++ pkg-config libssl-dev libgtest-dev clang-19 libclang-rt-19-dev clang-format)
+system_packages=(g++ pkg-config libssl-dev libgtest-dev clang-19 libclang-rt-19-dev clang-format redis-server)
 missing=()
 for p in "${system_packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if ((${#missing[@]})); then
@@ -81,13 +81,35 @@ venv_with() {  # venv dir, interpreter, packages...
 # The tests of the module itself need nothing but pytest.
 module_tests=("$root"/tests/test_native.py "$root"/tests/test_token_*.py)
 
+step "a Redis server for the token store tests"
+# Debian's redis-server on a free loopback port, in a temporary folder, with
+# no persistence; stopped when this script ends, whether the tests pass or not.
+redis_dir=$(mktemp -d)
+redis_port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+redis-server --bind 127.0.0.1 --port "$redis_port" --dir "$redis_dir" \
+  --save '' --appendonly no --daemonize no --loglevel warning >"$redis_dir/redis.log" 2>&1 &
+redis_pid=$!
+stop_redis() {
+  kill "$redis_pid" 2>/dev/null || true
+  wait "$redis_pid" 2>/dev/null || true
+  rm -rf "$redis_dir"
+}
+trap stop_redis EXIT
+for _ in $(seq 100); do
+  redis-cli -h 127.0.0.1 -p "$redis_port" ping >/dev/null 2>&1 && break
+  sleep 0.05
+done
+redis-cli -h 127.0.0.1 -p "$redis_port" ping >/dev/null 2>&1 ||
+  { echo "redis-server did not start:"; cat "$redis_dir/redis.log"; exit 1; }
+export QB_REDIS_URL="redis://127.0.0.1:$redis_port/0"
+
 step "Python tests against the release wheel"
 venv_with "$build/venv" "$python" -r requirements-test.txt "$wheel"
 "$build/venv/bin/python" -m pytest -q -p no:cacheprovider tests
 
 step "types, lint and layout"
 git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
-"$build/venv/bin/python" -m ruff format --check python tests/layer
+"$build/venv/bin/python" -m ruff format --check python tests/layer tests/stores
 "$build/venv/bin/python" -m mypy
 "$build/venv/bin/python" -m ruff check python tests
 

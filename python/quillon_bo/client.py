@@ -6,13 +6,14 @@ import asyncio
 import time
 from collections.abc import Awaitable, Callable, Mapping
 from types import TracebackType
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
 import httpx
 
 from .auth import BearerAuth
 from .config import Config
 from .executor import AsyncExecutor, Executor, ExecutorOptions, OptionKeywords
+from .stores import TokenStore
 from .tokens import AccessToken, AsyncTokenProvider, Clock, TokenProvider
 
 if TYPE_CHECKING:
@@ -35,7 +36,10 @@ class Client:
 
     ``http_client`` (yours, not closed by :meth:`close`) or ``transport`` are
     what the executor sends with; ``clock`` (default ``time.time``) gives the
-    current time in seconds; ``sleep`` waits between attempts. The other
+    current time in seconds; ``sleep`` waits between attempts. ``store`` shares
+    the token beyond this client (:mod:`quillon_bo.stores`; by default it stays
+    in the client) and ``refresh_ahead`` refreshes it in the background before
+    it ends (see :class:`~quillon_bo.TokenProvider`). The other
     keywords are the fields of :class:`~quillon_bo.ExecutorOptions`: among
     them ``retries`` and ``deadline``, which bounds each attempt as a whole
     (connect, send, headers and body).
@@ -49,6 +53,8 @@ class Client:
         transport: httpx.BaseTransport | None = None,
         clock: Clock | None = None,
         sleep: Callable[[float], None] = time.sleep,
+        store: TokenStore | None = None,
+        refresh_ahead: float | Literal["auto"] = "auto",
         **options: Unpack[OptionKeywords],
     ) -> None:
         self.executor = Executor(
@@ -56,7 +62,9 @@ class Client:
         )
         # The token cache and how it refreshes are the provider's; its options
         # are given here and nowhere else.
-        self.tokens = TokenProvider(self.executor, clock=clock)
+        self.tokens = TokenProvider(
+            self.executor, clock=clock, store=store, refresh_ahead=refresh_ahead
+        )
         self.auth = BearerAuth(self.tokens)
 
     @property
@@ -120,13 +128,17 @@ class AsyncClient:
         transport: httpx.AsyncBaseTransport | None = None,
         clock: Clock | None = None,
         sleep: Callable[[float], Awaitable[None]] = asyncio.sleep,
+        store: TokenStore | None = None,
+        refresh_ahead: float | Literal["auto"] = "auto",
         **options: Unpack[OptionKeywords],
     ) -> None:
         self.executor = AsyncExecutor(
             config, http_client=http_client, transport=transport, sleep=sleep, **options
         )
         # As in Client: the provider's options are given here and nowhere else.
-        self.tokens = AsyncTokenProvider(self.executor, clock=clock)
+        self.tokens = AsyncTokenProvider(
+            self.executor, clock=clock, store=store, refresh_ahead=refresh_ahead
+        )
         self.auth = BearerAuth(self.tokens)
 
     @property

@@ -1,0 +1,29 @@
+"""Where providers share tokens: in the process, in a file, or in Redis.
+
+Pick one by how far the token must reach:
+
+- :class:`MemoryStore` (the default): one process; nothing is shared.
+- :class:`FileStore`: the processes of one machine, through one file.
+- :class:`RedisStore`: every machine of a fleet, through Redis.
+
+Every provider also keeps its own copy in memory and reads the store only when
+that copy is missing or has ended, so a cached lookup never leaves the process.
+"""
+
+from __future__ import annotations
+
+from .base import DEFAULT_LEASE, Lease, StoreError, TokenStore, store_key
+from .file import FileStore
+from .memory import MemoryStore
+from .redis_store import RedisStore
+
+__all__ = [
+    "DEFAULT_LEASE",
+    "FileStore",
+    "Lease",
+    "MemoryStore",
+    "RedisStore",
+    "StoreError",
+    "TokenStore",
+    "store_key",
+]

@@ -1,0 +1,127 @@
+"""What every token store offers: keep one record per key, and a lock with a lease.
+
+A store is the second level of the token cache: each provider keeps its own
+copy in memory and goes to the store only when that copy is missing or has
+ended. Stores hold bytes and know nothing of tokens; the providers in
+:mod:`quillon_bo.tokens` write and read the records. Every method may raise;
+the providers treat any failure of a store as "no store for a while" (see
+:meth:`TokenStore.failed`) and fetch directly, so a store never fails a caller.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import threading
+import time
+from dataclasses import dataclass
+
+from ..errors import QuillonError
+
+__all__ = ["DEFAULT_LEASE", "Lease", "StoreError", "TokenStore", "store_key"]
+
+#: Seconds a lock holder may keep others waiting before they fetch themselves.
+DEFAULT_LEASE = 10.0
+#: First wait after a failure of the store before it is tried again; each
+#: further failure in a row doubles it, up to :data:`MAX_STORE_BACKOFF`.
+DEFAULT_STORE_BACKOFF = 1.0
+MAX_STORE_BACKOFF = 30.0
+
+
+class StoreError(QuillonError):
+    """A token store cannot be used: unsafe permissions, a bad location or URL."""
+
+    kind = "store"
+
+
+@dataclass(frozen=True, slots=True)
+class Lease:
+    """A held lock: released only by its owner, and by itself after ``seconds``."""
+
+    key: str
+    owner: str
+    seconds: float
+    handle: object = None
+
+
+def store_key(token_url: str, client_id: str) -> str:
+    """The key of a client's token: different endpoints or clients never meet.
+
+    Only the token URL and the client id go in; the secret never does, so the
+    key says nothing about it, and a rotated secret keeps the shared token.
+    """
+    digest = hashlib.sha256(f"{token_url}\n{client_id}".encode()).hexdigest()
+    return f"token:{digest[:40]}"
+
+
+class TokenStore:
+    """The interface of a token store; the async methods default to the sync ones.
+
+    ``save`` is given the record's time to live in seconds (the store may keep
+    it longer; the providers check the record's own end), and ``lease`` when
+    the caller holds the key's lock. ``delete_if`` removes the record only if
+    it is still ``value`` (compare and delete). ``acquire`` never waits: it
+    returns a :class:`Lease` or None when another holder has the lock.
+    """
+
+    def __init__(self, *, backoff: float = DEFAULT_STORE_BACKOFF) -> None:
+        if not backoff > 0:
+            raise ValueError("backoff must be a positive number of seconds")
+        self.backoff = backoff
+        self._down_until = 0.0
+        self._failures = 0
+        self._health = threading.Lock()
+        #: Whether the sync providers can use it (a RedisStore over an
+        #: asyncio client cannot).
+        self.supports_sync = True
+
+    # -- the interface ----------------------------------------------------
+
+    def load(self, key: str) -> bytes | None:
+        raise NotImplementedError
+
+    def save(self, key: str, value: bytes, ttl: float, lease: Lease | None) -> None:
+        raise NotImplementedError
+
+    def delete_if(self, key: str, value: bytes) -> None:
+        raise NotImplementedError
+
+    def acquire(self, key: str, seconds: float) -> Lease | None:
+        raise NotImplementedError
+
+    def release(self, lease: Lease) -> None:
+        raise NotImplementedError
+
+    async def aload(self, key: str) -> bytes | None:
+        return self.load(key)
+
+    async def asave(self, key: str, value: bytes, ttl: float, lease: Lease | None) -> None:
+        self.save(key, value, ttl, lease)
+
+    async def adelete_if(self, key: str, value: bytes) -> None:
+        self.delete_if(key, value)
+
+    async def aacquire(self, key: str, seconds: float) -> Lease | None:
+        return self.acquire(key, seconds)
+
+    async def arelease(self, lease: Lease) -> None:
+        self.release(lease)
+
+    # -- health: shared by every provider that uses this store -------------
+
+    def usable(self) -> bool:
+        """False while the store waits out the back-off after a failure."""
+        return time.monotonic() >= self._down_until
+
+    def failed(self) -> float:
+        """Note a failure; return the seconds until the store is tried again."""
+        with self._health:
+            wait = min(self.backoff * float(2**self._failures), MAX_STORE_BACKOFF)
+            self._failures = min(self._failures + 1, 16)
+            self._down_until = time.monotonic() + wait
+        return wait
+
+    def succeeded(self) -> None:
+        if self._failures:
+            with self._health:
+                self._failures = 0
+                self._down_until = 0.0

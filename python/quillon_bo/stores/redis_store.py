@@ -1,0 +1,247 @@
+"""The store of a fleet: machines share a token through Redis (redis-py)."""
+
+from __future__ import annotations
+
+import asyncio
+import secrets
+import weakref
+from typing import TYPE_CHECKING, Any
+from urllib.parse import urlsplit
+
+from .base import DEFAULT_STORE_BACKOFF, Lease, StoreError, TokenStore
+
+if TYPE_CHECKING:
+    import redis
+    import redis.asyncio
+
+__all__ = ["DEFAULT_PREFIX", "RedisStore"]
+
+DEFAULT_PREFIX = "quillon_bo:"
+#: Seconds any one command may take before the store counts as failing.
+DEFAULT_REDIS_TIMEOUT = 1.0
+
+# Deletes KEYS[1] only while it still holds ARGV[1]: a lock's owner releasing
+# it, or a refused token leaving the store only if no newer one replaced it.
+_COMPARE_AND_DELETE = """
+if redis.call('GET', KEYS[1]) == ARGV[1] then
+  return redis.call('DEL', KEYS[1])
+end
+return 0
+"""
+
+
+def _import_redis() -> Any:
+    try:
+        import redis
+        import redis.asyncio
+    except ImportError:
+        raise ImportError("RedisStore needs redis-py: pip install 'quillon_bo[redis]'") from None
+    return redis
+
+
+def _shown(url: str) -> str:
+    # The URL may carry a password: only where it points is shown.
+    parts = urlsplit(url)
+    host = parts.hostname or ""
+    port = f":{parts.port}" if parts.port else ""
+    return f"{parts.scheme}://{host}{port}{parts.path}"
+
+
+class RedisStore(TokenStore):
+    """Keeps records in Redis under ``prefix``, each expiring with its token.
+
+    Give a URL (``redis://``, ``rediss://`` for TLS, ``unix://``) to have the
+    store make its own sync and ``redis.asyncio`` clients, with ``timeout``
+    seconds for every command; or give a ``redis.Redis`` (used by
+    :class:`~quillon_bo.Client`, and from a worker thread by
+    :class:`~quillon_bo.AsyncClient`) or a ``redis.asyncio.Redis`` (for
+    :class:`~quillon_bo.AsyncClient` only). The lock is a key set only if
+    absent, with the lease as its expiry, released only by its owner.
+
+    Records are access tokens in plain text: protect the server with ACLs
+    (a user limited to ``prefix*`` keys) and reach it over ``rediss://``.
+    """
+
+    def __init__(
+        self,
+        url_or_client: str | redis.Redis | redis.asyncio.Redis,
+        *,
+        prefix: str = DEFAULT_PREFIX,
+        timeout: float = DEFAULT_REDIS_TIMEOUT,
+        backoff: float = DEFAULT_STORE_BACKOFF,
+    ) -> None:
+        super().__init__(backoff=backoff)
+        module = _import_redis()
+        self.prefix = prefix
+        self._timeout = timeout
+        self._url: str | None = None
+        self._sync: redis.Redis | None = None
+        self._async: redis.asyncio.Redis | None = None
+        # Clients made from the URL for each event loop: a redis.asyncio
+        # connection belongs to the loop that opened it.
+        self._per_loop: weakref.WeakKeyDictionary[
+            asyncio.AbstractEventLoop, redis.asyncio.Redis
+        ] = weakref.WeakKeyDictionary()
+        if isinstance(url_or_client, str):
+            self._url = url_or_client
+            self._sync = module.Redis.from_url(url_or_client, **self._options(module))
+        elif isinstance(url_or_client, module.asyncio.Redis):
+            self._async = url_or_client
+        elif isinstance(url_or_client, module.Redis):
+            self._sync = url_or_client
+        else:
+            raise TypeError("RedisStore takes a URL, a redis.Redis or a redis.asyncio.Redis")
+        self.supports_sync = self._sync is not None
+
+    def _options(self, module: Any, *, asynchronous: bool = False) -> dict[str, Any]:
+        retry = module.asyncio.retry.Retry if asynchronous else module.retry.Retry
+        # One quick retry picks up a server that restarted under a pooled
+        # connection; more would only delay the direct fetch.
+        return {
+            "socket_timeout": self._timeout,
+            "socket_connect_timeout": self._timeout,
+            "retry": retry(module.backoff.NoBackoff(), 1),
+        }
+
+    def __repr__(self) -> str:
+        where = _shown(self._url) if self._url is not None else "<client>"
+        return f"RedisStore({where}, prefix={self.prefix!r})"
+
+    def _failure(self, exc: BaseException) -> StoreError:
+        where = _shown(self._url) if self._url is not None else "Redis"
+        text = str(exc)[:200]
+        return StoreError(f"{where}: {type(exc).__name__}: {text}" if text else where)
+
+    def _client(self) -> redis.Redis:
+        if self._sync is None:
+            raise StoreError("this RedisStore holds a redis.asyncio client: use AsyncClient")
+        return self._sync
+
+    def _async_client(self) -> redis.asyncio.Redis | None:
+        if self._async is not None:
+            return self._async
+        if self._url is None:
+            return None
+        loop = asyncio.get_running_loop()
+        client = self._per_loop.get(loop)
+        if client is None:
+            module = _import_redis()
+            client = module.asyncio.Redis.from_url(
+                self._url, **self._options(module, asynchronous=True)
+            )
+            self._per_loop[loop] = client
+        return client
+
+    # -- sync -------------------------------------------------------------
+
+    def load(self, key: str) -> bytes | None:
+        try:
+            value = self._client().get(self.prefix + key)
+        except StoreError:
+            raise
+        except Exception as exc:
+            raise self._failure(exc) from None
+        return value if isinstance(value, bytes) or value is None else str(value).encode()
+
+    def save(self, key: str, value: bytes, ttl: float, lease: Lease | None) -> None:
+        millis = int(ttl * 1000)
+        if millis <= 0:
+            return
+        try:
+            self._client().set(self.prefix + key, value, px=millis)
+        except StoreError:
+            raise
+        except Exception as exc:
+            raise self._failure(exc) from None
+
+    def delete_if(self, key: str, value: bytes) -> None:
+        try:
+            self._client().eval(_COMPARE_AND_DELETE, 1, self.prefix + key, value)
+        except StoreError:
+            raise
+        except Exception as exc:
+            raise self._failure(exc) from None
+
+    def acquire(self, key: str, seconds: float) -> Lease | None:
+        owner = secrets.token_hex(16)
+        try:
+            got = self._client().set(
+                self._lock_key(key), owner, nx=True, px=max(1, int(seconds * 1000))
+            )
+        except StoreError:
+            raise
+        except Exception as exc:
+            raise self._failure(exc) from None
+        return Lease(key, owner, seconds) if got else None
+
+    def release(self, lease: Lease) -> None:
+        self.delete_if(lease.key + ":lock", lease.owner.encode())
+
+    def _lock_key(self, key: str) -> str:
+        return f"{self.prefix}{key}:lock"
+
+    # -- async ------------------------------------------------------------
+
+    async def aload(self, key: str) -> bytes | None:
+        client = self._async_client()
+        if client is None:
+            return await asyncio.to_thread(self.load, key)
+        try:
+            value = await client.get(self.prefix + key)
+        except Exception as exc:
+            raise self._failure(exc) from None
+        return value if isinstance(value, bytes) or value is None else str(value).encode()
+
+    async def asave(self, key: str, value: bytes, ttl: float, lease: Lease | None) -> None:
+        client = self._async_client()
+        if client is None:
+            return await asyncio.to_thread(self.save, key, value, ttl, lease)
+        millis = int(ttl * 1000)
+        if millis <= 0:
+            return None
+        try:
+            await client.set(self.prefix + key, value, px=millis)
+        except Exception as exc:
+            raise self._failure(exc) from None
+        return None
+
+    async def adelete_if(self, key: str, value: bytes) -> None:
+        client = self._async_client()
+        if client is None:
+            return await asyncio.to_thread(self.delete_if, key, value)
+        try:
+            await client.eval(_COMPARE_AND_DELETE, 1, self.prefix + key, value)
+        except Exception as exc:
+            raise self._failure(exc) from None
+        return None
+
+    async def aacquire(self, key: str, seconds: float) -> Lease | None:
+        client = self._async_client()
+        if client is None:
+            return await asyncio.to_thread(self.acquire, key, seconds)
+        owner = secrets.token_hex(16)
+        try:
+            got = await client.set(
+                self._lock_key(key), owner, nx=True, px=max(1, int(seconds * 1000))
+            )
+        except Exception as exc:
+            raise self._failure(exc) from None
+        return Lease(key, owner, seconds) if got else None
+
+    async def arelease(self, lease: Lease) -> None:
+        await self.adelete_if(lease.key + ":lock", lease.owner.encode())
+
+    # -- life cycle -------------------------------------------------------
+
+    def close(self) -> None:
+        """Close the sync client this store made from its URL."""
+        if self._url is not None and self._sync is not None:
+            self._sync.close()
+
+    async def aclose(self) -> None:
+        """Close the clients this store made from its URL for the running loop."""
+        if self._url is None:
+            return
+        client = self._per_loop.pop(asyncio.get_running_loop(), None)
+        if client is not None:
+            await client.aclose()
