@@ -1,4 +1,4 @@
-// The one error type of the core and the result type that carries it.
+// The one error type of the core; Result<T> (result.hpp) carries it.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "json.hpp"
+#include "result.hpp"
 
 namespace quillon_bo_core {
 
@@ -64,30 +65,6 @@ struct Error {
   // The error object with "kind" and the kind's own members, no "retryable"
   // except the api kind's own.
   json::Value to_value() const;
-};
-
-// Either a value or an Error: the return type of every fallible core function.
-template <class T>
-class [[nodiscard]] Result {
- public:
-  Result(T value) : storage_(std::in_place_index<0>, std::move(value)) {}
-  Result(Error error) : storage_(std::in_place_index<1>, std::move(error)) {}
-
-  bool ok() const { return storage_.index() == 0; }
-  explicit operator bool() const { return ok(); }
-
-  T& value() & { return std::get<0>(storage_); }
-  const T& value() const& { return std::get<0>(storage_); }
-  T&& value() && { return std::get<0>(std::move(storage_)); }
-  Error& error() & { return std::get<1>(storage_); }
-  const Error& error() const& { return std::get<1>(storage_); }
-  Error&& error() && { return std::get<1>(std::move(storage_)); }
-
-  T* operator->() { return &value(); }
-  const T* operator->() const { return &value(); }
-
- private:
-  std::variant<T, Error> storage_;
 };
 
 }  // namespace quillon_bo_core

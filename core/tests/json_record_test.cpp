@@ -310,6 +310,10 @@ TEST(JsonRecord, StringSlotEscapes) {
       {"\"e\xCC\x81\"", R"(string "e\u{301}")"},  // a combining mark
       {R"("\u00a0\u200b\ufeff")", R"(string "\u{a0}\u{200b}\u{feff}")"},
       {"\"\xFF\xC3\"", "string \"\xEF\xBF\xBD\xEF\xBF\xBD\""},  // not UTF-8: U+FFFD each
+      // Unassigned code points are not printable either; their neighbours are.
+      {R"("\uffff\ufffe\ufffd")", "string \"\\u{ffff}\\u{fffe}\xEF\xBF\xBD\""},
+      {"\"\xCD\xB7\xCD\xB8\"", "string \"\xCD\xB7\\u{378}\""},
+      {R"("\udbff\udfff")", R"(string "\u{10ffff}")"},
   };
   for (const auto& c : cases) {
     const std::string text = std::string("[") + c.text + "]";
