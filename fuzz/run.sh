@@ -14,7 +14,7 @@ cmake --build "$build" -j"${JOBS:-2}"
 
 seeds=$build/seeds
 rm -rf "$seeds"
-python3 fuzz/make_seeds.py "$seeds" "$root/../shared/jsontestsuite/test_parsing"
+python3 fuzz/make_seeds.py "$seeds" "${QB_SHARED_DIR:-$root/../shared}/jsontestsuite/test_parsing"
 
 for target in call_fuzz json_value_fuzz record_fuzz; do
   corpus=$build/corpus-$target

@@ -3,6 +3,7 @@
 // Result<T, json::Failure>.
 #pragma once
 
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -15,6 +16,13 @@ class [[nodiscard]] Result {
  public:
   Result(T value) : storage_(std::in_place_index<0>, std::move(value)) {}
   Result(E error) : storage_(std::in_place_index<1>, std::move(error)) {}
+  // Anything a T can be made from, as std::expected allows.
+  template <class U>
+  requires(!std::is_same_v<std::remove_cvref_t<U>, Result> &&
+           !std::is_same_v<std::remove_cvref_t<U>, T> &&
+           !std::is_same_v<std::remove_cvref_t<U>, E> && std::is_constructible_v<T, U&&> &&
+           !std::is_constructible_v<E, U&&>) Result(U&& value)
+      : storage_(std::in_place_index<0>, T(std::forward<U>(value))) {}
 
   bool ok() const { return storage_.index() == 0; }
   explicit operator bool() const { return ok(); }
