@@ -56,22 +56,16 @@ template <class T>
 void encode(const T& value, std::string& out);
 
 // The members of a record in the byte order of their names, each written
-// with its constant `"name":` and its value.
+// with its constant key and its value.
 template <Record T, std::size_t... I>
 void encode_record(const T& value, std::string& out, std::index_sequence<I...>) {
   constexpr auto& table = detail::table_of<T>;
   constexpr auto& order = detail::written_order<T>;
-  static_assert((detail::is_plain_name(std::get<order[I]>(table.fields).name) && ...),
-                "wire names are written without escapes");
-  out += '{';
   (
       [&] {
-        const auto& field = std::get<order[I]>(table.fields);
-        if constexpr (I != 0) out += ',';
-        out += '"';
-        out.append(field.name);
-        out.append("\":", 2);
-        encode(value.*field.member, out);
+        constexpr auto& key = detail::member_key<T, I>;
+        out.append(key.data(), key.size());
+        encode(value.*std::get<order[I]>(table.fields).member, out);
       }(),
       ...);
   out += '}';

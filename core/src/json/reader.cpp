@@ -20,12 +20,6 @@ bool Reader::finish() {
   return true;
 }
 
-bool Reader::enter() {
-  if (--budget_ == 0) return fail_peek(Fault::recursion_limit);
-  ++cur_;
-  return true;
-}
-
 // Just after the opening quote; appends the decoded string to `out`.
 bool Reader::decode_string(std::string& out) {
   for (;;) {
@@ -98,20 +92,6 @@ bool Reader::decode_string(std::string& out) {
   }
 }
 
-bool Reader::read_name(std::string_view& name) {
-  const char* start = ++cur_;
-  const char* stop = find_string_stop(start, end_);
-  if (stop < end_ && *stop == '"') {
-    name = std::string_view(start, static_cast<std::size_t>(stop - start));
-    cur_ = stop + 1;
-    return true;
-  }
-  scratch_.clear();
-  if (!decode_string(scratch_)) return false;
-  name = scratch_;
-  return true;
-}
-
 // Reads the value at the cursor, whatever it is, and fails with "invalid
 // type: {found}, expected {expected}". An array or object is only looked at.
 bool Reader::invalid_type(std::string_view expected) {
@@ -168,13 +148,6 @@ bool Reader::invalid_type(std::string_view expected) {
       return fail_peek(Fault::expected_value);
   }
   return fail_here(message(Fault::invalid_type, {what, expected}));
-}
-
-bool Reader::read_text(std::string& out) {
-  if (peek() != '"') return invalid_type(expected::text);
-  ++cur_;
-  out.clear();
-  return decode_string(out);
 }
 
 // An integer field: a plain integer within [min, max]; other integers are
@@ -275,82 +248,6 @@ bool Reader::read_enum(const std::string_view* names, std::size_t count, std::si
     default:
       // Positioned before the offending byte, unlike every other looked-at fault.
       return fail_here(Fault::expected_value);
-  }
-}
-
-bool Reader::object_first(bool& more) {
-  switch (peek()) {
-    case '}':
-      ++cur_;
-      more = false;
-      return true;
-    case '"':
-      more = true;
-      return true;
-    case -1:
-      return fail_at(end_, Fault::eof_object);
-    default:
-      return fail_peek(Fault::key_must_be_string);
-  }
-}
-
-bool Reader::object_colon() {
-  switch (peek()) {
-    case ':':
-      ++cur_;
-      return true;
-    case -1:
-      return fail_at(end_, Fault::eof_object);
-    default:
-      return fail_peek(Fault::expected_colon);
-  }
-}
-
-bool Reader::object_next(bool& more) {
-  switch (peek()) {
-    case ',':
-      ++cur_;
-      switch (peek()) {
-        case '"':
-          more = true;
-          return true;
-        case '}':
-          return fail_peek(Fault::trailing_comma);
-        case -1:
-          return fail_at(end_, Fault::eof_value);
-        default:
-          return fail_peek(Fault::key_must_be_string);
-      }
-    case '}':
-      ++cur_;
-      more = false;
-      return true;
-    case -1:
-      return fail_at(end_, Fault::eof_object);
-    default:
-      return fail_peek(Fault::expected_object_end);
-  }
-}
-
-bool Reader::array_next(bool first, bool& more) {
-  const int c = peek();
-  if (c == ']') {
-    ++cur_;
-    more = false;
-    return true;
-  }
-  if (c == -1) return fail_at(end_, Fault::eof_list);
-  more = true;
-  if (first) return true;
-  if (c != ',') return fail_peek(Fault::expected_list_end);
-  ++cur_;
-  switch (peek()) {
-    case ']':
-      return fail_peek(Fault::trailing_comma);
-    case -1:
-      return fail_at(end_, Fault::eof_value);
-    default:
-      return true;
   }
 }
 

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "json/messages.hpp"
+#include "json/string_scan.hpp"
 #include "json/value.hpp"
 
 namespace quillon_bo_core::json::detail {
@@ -121,5 +122,110 @@ class Reader {
   std::string scratch_;
   Failure failure_;
 };
+
+// The small steps that every member and element takes, in line.
+
+inline bool Reader::enter() {
+  if (--budget_ == 0) return fail_peek(Fault::recursion_limit);
+  ++cur_;
+  return true;
+}
+
+inline bool Reader::read_name(std::string_view& name) {
+  const char* start = ++cur_;
+  const char* stop = find_string_stop(start, end_);
+  if (stop < end_ && *stop == '"') {
+    name = std::string_view(start, static_cast<std::size_t>(stop - start));
+    cur_ = stop + 1;
+    return true;
+  }
+  scratch_.clear();
+  if (!decode_string(scratch_)) return false;
+  name = scratch_;
+  return true;
+}
+
+inline bool Reader::read_text(std::string& out) {
+  if (peek() != '"') return invalid_type(expected::text);
+  ++cur_;
+  out.clear();
+  return decode_string(out);
+}
+
+inline bool Reader::object_first(bool& more) {
+  switch (peek()) {
+    case '}':
+      ++cur_;
+      more = false;
+      return true;
+    case '"':
+      more = true;
+      return true;
+    case -1:
+      return fail_at(end_, Fault::eof_object);
+    default:
+      return fail_peek(Fault::key_must_be_string);
+  }
+}
+
+inline bool Reader::object_colon() {
+  switch (peek()) {
+    case ':':
+      ++cur_;
+      return true;
+    case -1:
+      return fail_at(end_, Fault::eof_object);
+    default:
+      return fail_peek(Fault::expected_colon);
+  }
+}
+
+inline bool Reader::object_next(bool& more) {
+  switch (peek()) {
+    case ',':
+      ++cur_;
+      switch (peek()) {
+        case '"':
+          more = true;
+          return true;
+        case '}':
+          return fail_peek(Fault::trailing_comma);
+        case -1:
+          return fail_at(end_, Fault::eof_value);
+        default:
+          return fail_peek(Fault::key_must_be_string);
+      }
+    case '}':
+      ++cur_;
+      more = false;
+      return true;
+    case -1:
+      return fail_at(end_, Fault::eof_object);
+    default:
+      return fail_peek(Fault::expected_object_end);
+  }
+}
+
+inline bool Reader::array_next(bool first, bool& more) {
+  const int c = peek();
+  if (c == ']') {
+    ++cur_;
+    more = false;
+    return true;
+  }
+  if (c == -1) return fail_at(end_, Fault::eof_list);
+  more = true;
+  if (first) return true;
+  if (c != ',') return fail_peek(Fault::expected_list_end);
+  ++cur_;
+  switch (peek()) {
+    case ']':
+      return fail_peek(Fault::trailing_comma);
+    case -1:
+      return fail_at(end_, Fault::eof_value);
+    default:
+      return true;
+  }
+}
 
 }  // namespace quillon_bo_core::json::detail

@@ -28,19 +28,25 @@ inline __m128i string_stops(const char* at) {
 // the text allows it; never reads past `end`.
 inline const char* find_string_stop(const char* p, const char* end) {
 #if defined(__SSE2__)
-  while (end - p >= 32) {
-    const int mask_a = _mm_movemask_epi8(string_stops(p));
-    const int mask_b = _mm_movemask_epi8(string_stops(p + 16));
-    if ((mask_a | mask_b) != 0) {
-      return mask_a != 0 ? p + __builtin_ctz(static_cast<unsigned>(mask_a))
-                         : p + 16 + __builtin_ctz(static_cast<unsigned>(mask_b));
-    }
-    p += 32;
-  }
   if (end - p >= 16) {
-    const int mask = _mm_movemask_epi8(string_stops(p));
-    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    // Names and most texts end within their first sixteen bytes.
+    const int first = _mm_movemask_epi8(string_stops(p));
+    if (first != 0) return p + __builtin_ctz(static_cast<unsigned>(first));
     p += 16;
+    while (end - p >= 32) {
+      const int mask_a = _mm_movemask_epi8(string_stops(p));
+      const int mask_b = _mm_movemask_epi8(string_stops(p + 16));
+      if ((mask_a | mask_b) != 0) {
+        return mask_a != 0 ? p + __builtin_ctz(static_cast<unsigned>(mask_a))
+                           : p + 16 + __builtin_ctz(static_cast<unsigned>(mask_b));
+      }
+      p += 32;
+    }
+    if (end - p >= 16) {
+      const int mask = _mm_movemask_epi8(string_stops(p));
+      if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+      p += 16;
+    }
   }
 #endif
   while (p < end && !is_string_stop(static_cast<unsigned char>(*p))) ++p;

@@ -70,6 +70,21 @@ constexpr bool is_plain_name(std::string_view name) {
   return true;
 }
 
+// What goes before the value of the I-th member in written order: `{"name":`
+// for the first, `,"name":` for the others, made once at compile time.
+template <class T, std::size_t I>
+inline constexpr auto member_key = [] {
+  constexpr std::string_view name = std::get<written_order<T>[I]>(table_of<T>.fields).name;
+  static_assert(is_plain_name(name), "wire names are written without escapes");
+  std::array<char, name.size() + 4> key{};
+  key[0] = I == 0 ? '{' : ',';
+  key[1] = '"';
+  for (std::size_t i = 0; i < name.size(); ++i) key[i + 2] = name[i];
+  key[name.size() + 2] = '"';
+  key[name.size() + 3] = ':';
+  return key;
+}();
+
 template <class E>
 inline constexpr auto enum_of = enum_table(Tag<E>{});
 

@@ -1,5 +1,6 @@
 #include "json/writer.hpp"
 
+#include <cstring>
 #include <variant>
 
 #include "json/string_scan.hpp"
@@ -71,15 +72,23 @@ struct Writer {
 }  // namespace
 
 void write_string(std::string_view text, std::string& out) {
-  out += '"';
   const char* p = text.data();
   const char* const end = p + text.size();
+  const char* stop = detail::find_string_stop(p, end);
+  if (stop == end) {
+    // Nothing to escape, the usual case: one growth check, one copy.
+    const std::size_t at = out.size();
+    out.append(text.size() + 2, '"');
+    if (!text.empty()) std::memcpy(out.data() + at + 1, p, text.size());
+    return;
+  }
+  out += '"';
   for (;;) {
-    const char* stop = detail::find_string_stop(p, end);
     out.append(p, static_cast<std::size_t>(stop - p));
     if (stop == end) break;
     write_escape(static_cast<unsigned char>(*stop), out);
     p = stop + 1;
+    stop = detail::find_string_stop(p, end);
   }
   out += '"';
 }
