@@ -15,11 +15,14 @@ constexpr std::string_view token_path =
 // that one sent just before its end does not arrive expired.
 constexpr std::int64_t expiry_margin = 60;
 
+// In standard C++ rather than a compiler builtin, so that every compiler the
+// wheels are built with takes it.
 std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
-  std::int64_t sum = 0;
-  if (!__builtin_add_overflow(a, b, &sum)) return sum;
-  return b > 0 ? std::numeric_limits<std::int64_t>::max()
-               : std::numeric_limits<std::int64_t>::min();
+  constexpr auto max = std::numeric_limits<std::int64_t>::max();
+  constexpr auto min = std::numeric_limits<std::int64_t>::min();
+  if (b > 0 && a > max - b) return max;
+  if (b < 0 && a < min - b) return min;
+  return a + b;
 }
 
 }  // namespace
