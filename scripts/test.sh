@@ -62,6 +62,12 @@ git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
 "$python" -m mypy
 "$python" -m ruff check python tests
 
+step "the documentation site"
+# Its examples ran with the Python tests (tests/test_docs.py); here every page,
+# link and docstring of the API reference must build without a warning.
+"$python" -m pip install -q --disable-pip-version-check -r requirements-docs.txt
+NO_MKDOCS_2_WARNING=1 "$python" -m mkdocs build --strict --quiet --site-dir "$build/site"
+
 step "the same wheel under every Python from 3.10 to 3.13"
 # The tests of the module itself need nothing but pytest.
 module_tests=("$root"/tests/test_native.py)
