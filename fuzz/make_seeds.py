@@ -1,8 +1,10 @@
 """Writes the seed corpora of the fuzz targets into DIR/<target>/.
 
-Seeds come from the public JSON conformance suite beside the repository and
-from typical payloads of every operation, so that the fuzzer starts from
-inputs that reach deep into each decoder.
+Usage: make_seeds.py DIR [SUITE_DIR]
+
+Seeds come from the public JSON conformance suite (its test_parsing folder,
+when given as SUITE_DIR) and from typical payloads of every operation, so
+that the fuzzer starts from inputs that reach deep into each decoder.
 """
 
 import json

@@ -1,16 +1,30 @@
 #!/usr/bin/env bash
 # The whole test run, from a clean clone: installs what the tests need, builds
-# the core, runs the C++ tests (plain and under ASan+UBSan), builds the one
-# abi3 wheel, runs the Python tests, and checks the wheel under every Python
-# from 3.10 to 3.13 that the machine has.
+# the core, runs the C++ tests (plain and under the sanitizers) and the fuzz
+# targets, builds the release wheel (manylinux2014, what we would publish) and
+# runs the Python tests against it, checks it under every Python from 3.10 to
+# 3.13 on the machine, builds the source distribution and installs it from
+# source, and runs the module tests against a sanitizer build of the module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=$root/build/test
 jobs=${JOBS:-2}
 python=${PYTHON:-python3}
+export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
 
 step() { printf '\n==== %s ====\n' "$*"; }
+
+# The public JSON conformance suite lives outside the repository.
+suite=${QB_JSON_TEST_SUITE:-$root/../shared/jsontestsuite/test_parsing}
+if [ -d "$suite" ]; then
+  export QB_JSON_TEST_SUITE=$(realpath "$suite")
+else
+  unset QB_JSON_TEST_SUITE
+  echo "SKIPPED: the JSON conformance suite is not at $suite (set QB_JSON_TEST_SUITE to its" \
+    "test_parsing folder): its C++ tests are skipped and the fuzz targets start from the" \
+    "project's own seeds only."
+fi
 
 system_packages=(g++ pkg-config libssl-dev libgtest-dev clang-19 libclang-rt-19-dev clang-format)
 missing=()
@@ -22,8 +36,8 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 fi
 
-step "Python test dependencies"
-"$python" -m pip install -q --disable-pip-version-check -r requirements-test.txt cmake ninja
+step "build tools"
+"$python" -m pip install -q cmake ninja build
 
 cxx_tests() {  # build dir, extra cmake arguments...
   local dir=$1
@@ -44,34 +58,46 @@ step "C++ tests under ThreadSanitizer"
 TSAN_OPTIONS=halt_on_error=1 \
   cxx_tests "$build/cxx-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQB_SANITIZE=thread
 
-step "fuzz targets, ${FUZZ_SECONDS:-60}s each"
-FUZZ_CXX=clang++-19 bash fuzz/run.sh "${FUZZ_SECONDS:-60}"
+step "fuzz targets, ${FUZZ_SECONDS:-40}s each"
+FUZZ_CXX=clang++-19 bash fuzz/run.sh "${FUZZ_SECONDS:-40}"
 
-step "the abi3 wheel"
+step "the release wheel"
 rm -rf "$build/dist"
-"$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$build/dist" .
-wheel=$(ls "$build"/dist/quillon_bo-*-cp310-abi3-*.whl)
-"$python" -m pip install -q --disable-pip-version-check --force-reinstall "$wheel"
+bash scripts/build-wheel.sh "$build/dist"
+wheel=$(ls "$build"/dist/quillon_bo-*-cp310-abi3-manylinux*_x86_64.whl)
+size=$(stat -c %s "$wheel")
+echo "release wheel: $(basename "$wheel"), $size bytes"
+((size < 1048576)) || { echo "the release wheel is over 1 MiB"; exit 1; }
 
-step "Python tests"
-"$python" -m pytest -q -p no:cacheprovider tests
+# A fresh virtual environment per interpreter, holding the wheel under test.
+venv_with() {  # venv dir, interpreter, packages...
+  local venv=$1 interpreter=$2
+  shift 2
+  rm -rf "$venv"
+  "$interpreter" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q "$@"
+}
+
+# The tests of the module itself need nothing but pytest.
+module_tests=("$root"/tests/test_native.py "$root"/tests/test_token_*.py)
+
+step "Python tests against the release wheel"
+venv_with "$build/venv" "$python" -r requirements-test.txt "$wheel"
+"$build/venv/bin/python" -m pytest -q -p no:cacheprovider tests
 
 step "types, lint and layout"
 git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
-"$python" -m ruff format --check python tests/layer
-"$python" -m mypy
-"$python" -m ruff check python tests
+"$build/venv/bin/python" -m ruff format --check python tests/layer
+"$build/venv/bin/python" -m mypy
+"$build/venv/bin/python" -m ruff check python tests
 
 step "the documentation site"
 # Its examples ran with the Python tests (tests/test_docs.py); here every page,
 # link and docstring of the API reference must build without a warning.
-"$python" -m pip install -q --disable-pip-version-check -r requirements-docs.txt
-NO_MKDOCS_2_WARNING=1 "$python" -m mkdocs build --strict --quiet --site-dir "$build/site"
+"$build/venv/bin/python" -m pip install -q -r requirements-docs.txt
+NO_MKDOCS_2_WARNING=1 "$build/venv/bin/python" -m mkdocs build --strict --quiet --site-dir "$build/site"
 
-step "the same wheel under every Python from 3.10 to 3.13"
-# The tests of the module itself need nothing but pytest.
-module_tests=("$root"/tests/test_native.py)
-for f in "$root"/tests/test_token_*.py; do [ -e "$f" ] && module_tests+=("$f"); done
+step "the release wheel under every Python from 3.10 to 3.13"
 pyenv_root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
 for minor in 10 11 12 13; do
   interpreter=$(ls -d "$pyenv_root"/versions/3."$minor".*/bin/python3 2>/dev/null | sort -V | tail -n 1 || true)
@@ -80,10 +106,32 @@ for minor in 10 11 12 13; do
     echo "Python 3.$minor: not on this machine"
     continue
   fi
-  venv=$build/venv-3.$minor
-  [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall "$wheel"
+  venv_with "$build/venv-3.$minor" "$interpreter" pytest "$wheel"
   echo "Python 3.$minor ($interpreter):"
-  (cd "$build" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "${module_tests[@]}")
+  (cd "$build" && "$build/venv-3.$minor/bin/python" -m pytest -q -p no:cacheprovider "${module_tests[@]}")
 done
+
+step "the source distribution, built from source with the system compiler"
+rm -rf "$build/sdist"
+"$python" -m build --sdist -o "$build/sdist" . >/dev/null
+sdist=$(ls "$build"/sdist/quillon_bo-*.tar.gz)
+"$python" scripts/check-sdist.py "$sdist"
+venv_with "$build/venv-sdist" "$python" pytest "$sdist"
+(cd "$build" && "$build/venv-sdist/bin/python" -m pytest -q -p no:cacheprovider "${module_tests[@]}")
+
+step "module tests against an AddressSanitizer and UndefinedBehaviorSanitizer build of the module"
+# The sanitizer runtime must be the first library in the process, so it is
+# preloaded into the interpreter; the interpreter's own allocator is bypassed
+# so that ASan sees every allocation, and its leaks at exit are not ours.
+asan=$build/module-asan
+cmake -S . -B "$asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQB_WERROR=ON \
+  -DQB_BUILD_TESTS=OFF -DQB_BUILD_MODULE=ON -DQB_SANITIZE=address,undefined \
+  -DPython_EXECUTABLE="$build/venv/bin/python" >/dev/null
+cmake --build "$asan" -j"$jobs"
+rm -rf "$asan/site" && mkdir -p "$asan/site"
+cp -r python/quillon_bo "$asan/site/"
+cp "$asan"/native/_native*.so "$asan/site/quillon_bo/core/"
+(cd "$build" && PYTHONPATH="$asan/site" PYTHONMALLOC=malloc \
+  LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
+  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  "$build/venv/bin/python" -m pytest -q -p no:cacheprovider "${module_tests[@]}")

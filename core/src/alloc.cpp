@@ -5,8 +5,29 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#if defined(_WIN32)
+#include <malloc.h>
+#endif
 
 namespace {
+
+// Windows has no aligned_alloc, and what _aligned_malloc gives back must go
+// to _aligned_free; elsewhere aligned blocks are freed like any other.
+void* aligned_block(std::size_t align, std::size_t size) {
+#if defined(_WIN32)
+  return _aligned_malloc(size, align);
+#else
+  return std::aligned_alloc(align, size);
+#endif
+}
+
+void free_aligned(void* p) {
+#if defined(_WIN32)
+  _aligned_free(p);
+#else
+  std::free(p);
+#endif
+}
 
 [[noreturn]] void out_of_memory(std::size_t size) {
   std::fprintf(stderr, "memory allocation of %zu bytes failed\n", size);
@@ -27,7 +48,7 @@ void* allocate_aligned(std::size_t size, std::align_val_t align) {
   std::size_t rounded = (size + a - 1) / a * a;
   if (rounded < size) out_of_memory(size);
   if (rounded == 0) rounded = a;
-  void* p = std::aligned_alloc(a, rounded);
+  void* p = aligned_block(a, rounded);
   if (p == nullptr) out_of_memory(size);
   return p;
 }
@@ -53,9 +74,11 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { free_aligned(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { free_aligned(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { free_aligned(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { free_aligned(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { free_aligned(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+  free_aligned(p);
+}

@@ -15,7 +15,7 @@
 namespace quillon_bo_core {
 
 // The core's version constants, shared by "version" and the Python module.
-inline constexpr std::string_view core_version = "0.1.0";
+inline constexpr std::string_view core_version = QB_VERSION;
 inline constexpr int protocol_version = 2;
 
 namespace ffi {

@@ -13,6 +13,7 @@ requests with httpx, keeps tokens, and raises errors as exceptions.
 
 from __future__ import annotations
 
+import importlib as _importlib
 from importlib import metadata as _metadata
 
 from .auth import BearerAuth
@@ -32,7 +33,9 @@ from .errors import (
 )
 from .executor import (
     AsyncExecutor,
+    BaseExecutor,
     Executor,
+    ExecutorOptions,
     OperationInfo,
     call_core,
     call_raw,
@@ -44,7 +47,8 @@ from .tokens import AccessToken, AsyncTokenProvider, TokenProvider, system_clock
 try:
     __version__ = _metadata.version("quillon_bo")
 except _metadata.PackageNotFoundError:  # pragma: no cover - running from a source tree
-    __version__ = "0.1.0"
+    # Not installed: the core is built with the same version number.
+    __version__ = str(_importlib.import_module("quillon_bo.core._native").__version__)
 
 __all__ = [
     "AccessToken",
@@ -55,12 +59,14 @@ __all__ = [
     "AsyncExecutor",
     "AsyncTokenProvider",
     "AuthenticationError",
+    "BaseExecutor",
     "BearerAuth",
     "Client",
     "Config",
     "DecodeError",
     "Environment",
     "Executor",
+    "ExecutorOptions",
     "FfiError",
     "OperationInfo",
     "QuillonError",

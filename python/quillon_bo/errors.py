@@ -24,6 +24,7 @@ __all__ = [
     "ApiFieldError",
     "AuthenticationError",
     "DecodeError",
+    "Exchange",
     "FfiError",
     "QuillonError",
     "TransportError",
@@ -42,15 +43,43 @@ class ApiFieldError:
     code: str | None = None
 
 
-class QuillonError(Exception):
-    """Base class of every error raised by this package."""
+def _field_errors(items: Any) -> tuple[ApiFieldError, ...]:
+    if not isinstance(items, list):
+        return ()
+    return tuple(
+        ApiFieldError(
+            message=str(item.get("message", "")), field=item.get("field"), code=item.get("code")
+        )
+        for item in items
+        if isinstance(item, Mapping)
+    )
 
+
+def _status(obj: Mapping[str, Any]) -> int:
+    status = obj.get("status", 0)
+    return status if isinstance(status, int) and not isinstance(status, bool) else 0
+
+
+class QuillonError(Exception):
+    """Base class of every error raised by this package.
+
+    ``str(exc)`` is the message alone; ``retryable`` says whether sending the
+    same request again may succeed (the core's flag for its own errors).
+    """
+
+    #: The core's name for this kind of error ("" for the base class).
     kind: ClassVar[str] = ""
 
     def __init__(self, message: str, *, retryable: bool = False) -> None:
         super().__init__(message)
         self.message = message
         self.retryable = retryable
+
+    @classmethod
+    def _from_json(cls, message: str, obj: Mapping[str, Any], exchange: Exchange) -> QuillonError:
+        # The members of the core's error object beyond "kind" and "message"
+        # are each kind's own; a kind that has none needs nothing more.
+        return cls(message)
 
     def __str__(self) -> str:
         return self.message
@@ -62,8 +91,25 @@ class QuillonError(Exception):
         return f"{type(self).__name__}({self.message!r}{self._details()})"
 
 
+@dataclass(frozen=True, slots=True)
+class Exchange:
+    """What the client saw of the HTTP exchange behind an answer.
+
+    ``attempts`` is the number of requests sent for the call, the last one
+    included; ``retry_after`` the seconds the final answer's ``Retry-After``
+    header asked to wait (None when it had none that could be read).
+    """
+
+    attempts: int = 1
+    retry_after: float | None = None
+
+
 class ValidationError(QuillonError):
-    """The configuration or an input was refused before any request was made."""
+    """The configuration or an input was refused before any request was made.
+
+    ``field`` names the input that was refused, as the caller knows it
+    (``"client_id"``, ``"client_secret"``, ...).
+    """
 
     kind = "validation"
 
@@ -71,25 +117,61 @@ class ValidationError(QuillonError):
         super().__init__(message)
         self.field = field
 
+    @classmethod
+    def _from_json(cls, message: str, obj: Mapping[str, Any], exchange: Exchange) -> QuillonError:
+        return cls(message, field=str(obj.get("field", "")))
+
     def _details(self) -> str:
         return f", field={self.field!r}"
 
 
 class AuthenticationError(QuillonError):
-    """The token endpoint refused the client (any status outside 200..299)."""
+    """The token endpoint refused the client (any status outside 200..299).
+
+    ``status`` is the HTTP status of the final answer and the message is the
+    core's reading of its body. ``attempts`` says how many requests the call
+    sent (more than one when rate-limit or outage statuses were retried), and
+    ``retry_after`` how many seconds the final answer's ``Retry-After`` header
+    asked to wait, when it had one: also when that wait was longer than the
+    client would wait, which is why the error came without a retry.
+    """
 
     kind = "authentication"
 
-    def __init__(self, message: str, *, status: int) -> None:
+    def __init__(
+        self,
+        message: str,
+        *,
+        status: int,
+        attempts: int = 1,
+        retry_after: float | None = None,
+    ) -> None:
         super().__init__(message)
         self.status = status
+        self.attempts = attempts
+        self.retry_after = retry_after
+
+    @classmethod
+    def _from_json(cls, message: str, obj: Mapping[str, Any], exchange: Exchange) -> QuillonError:
+        return cls(
+            message,
+            status=_status(obj),
+            attempts=exchange.attempts,
+            retry_after=exchange.retry_after,
+        )
 
     def _details(self) -> str:
-        return f", status={self.status}"
+        after = "" if self.retry_after is None else f", retry_after={self.retry_after:g}"
+        return f", status={self.status}, attempts={self.attempts}{after}"
 
 
 class ApiError(QuillonError):
-    """The gateway answered an operation with an error."""
+    """The gateway answered an operation with an error.
+
+    ``status`` is the HTTP status, ``errors`` the field-level errors the
+    gateway listed, and ``retryable`` the core's judgement of whether the same
+    request may succeed later.
+    """
 
     kind = "api"
 
@@ -105,6 +187,15 @@ class ApiError(QuillonError):
         self.status = status
         self.errors = errors
 
+    @classmethod
+    def _from_json(cls, message: str, obj: Mapping[str, Any], exchange: Exchange) -> QuillonError:
+        return cls(
+            message,
+            status=_status(obj),
+            errors=_field_errors(obj.get("errors")),
+            retryable=obj.get("retryable") is True,
+        )
+
     def _details(self) -> str:
         return f", status={self.status}, errors={list(self.errors)!r}, retryable={self.retryable}"
 
@@ -117,6 +208,10 @@ class AmbiguousError(QuillonError):
     def __init__(self, message: str, *, errors: tuple[ApiFieldError, ...] = ()) -> None:
         super().__init__(message)
         self.errors = errors
+
+    @classmethod
+    def _from_json(cls, message: str, obj: Mapping[str, Any], exchange: Exchange) -> QuillonError:
+        return cls(message, errors=_field_errors(obj.get("errors")))
 
     def _details(self) -> str:
         return f", errors={list(self.errors)!r}"
@@ -143,24 +238,35 @@ class FfiError(QuillonError):
 class TransportError(QuillonError):
     """The HTTP exchange failed before a whole answer was received.
 
-    That is a refused or dropped connection, a time-out, a TLS failure, an
-    answer that is not HTTP or is cut off, or a body whose ``Content-Encoding``
-    does not decode. The original httpx exception, when there is one, is
-    ``__cause__`` and also ``original``. ``timeout`` tells a time-out from the
-    other failures; ``retryable`` is false where resending cannot help (TLS, a
-    body that does not decode, a request that could not be written).
+    That is a refused or dropped connection, a time-out (also the attempt's
+    deadline), a TLS failure, an answer that is not HTTP or is cut off, or a
+    body whose ``Content-Encoding`` does not decode. The original httpx
+    exception, when there is one, is ``__cause__`` and also ``original``.
+    ``timeout`` tells a time-out from the other failures; ``retryable`` is
+    false where resending cannot help (TLS, a body that does not decode, a
+    request that could not be written); ``attempts`` is the number of requests
+    the call made, this failed one included (0 when none could be sent).
     """
 
     kind = "transport"
 
     def __init__(
-        self, message: str, *, original: BaseException | None = None, timeout: bool = False
+        self,
+        message: str,
+        *,
+        original: BaseException | None = None,
+        timeout: bool = False,
+        retryable: bool = True,
+        attempts: int = 1,
     ) -> None:
-        super().__init__(message, retryable=True)
+        super().__init__(message, retryable=retryable)
         self.original = original
         self.timeout = timeout
+        self.attempts = attempts
 
 
+# The one place that ties the core's kinds to the classes; each class reads
+# its own members.
 _BY_KIND: dict[str, type[QuillonError]] = {
     cls.kind: cls
     for cls in (
@@ -175,43 +281,19 @@ _BY_KIND: dict[str, type[QuillonError]] = {
 }
 
 
-def _field_errors(items: Any) -> tuple[ApiFieldError, ...]:
-    if not isinstance(items, list):
-        return ()
-    out = []
-    for item in items:
-        if isinstance(item, Mapping):
-            out.append(
-                ApiFieldError(
-                    message=str(item.get("message", "")),
-                    field=item.get("field"),
-                    code=item.get("code"),
-                )
-            )
-    return tuple(out)
+def error_from_json(obj: Mapping[str, Any], exchange: Exchange | None = None) -> QuillonError:
+    """Turn the core's error object into the matching exception (not raised).
 
-
-def error_from_json(obj: Mapping[str, Any]) -> QuillonError:
-    """Turn the core's error object into the matching exception (not raised)."""
+    ``exchange`` tells what the client saw of the HTTP exchange behind the
+    answer (attempts made, the wait asked for); errors of kinds that do not
+    come from an answer ignore it.
+    """
     kind = obj.get("kind")
     message = obj.get("message")
     if not isinstance(message, str):
         message = ""
-    if kind == "validation":
-        return ValidationError(message, field=str(obj.get("field", "")))
-    if kind == "authentication":
-        return AuthenticationError(message, status=int(obj.get("status", 0)))
-    if kind == "api":
-        return ApiError(
-            message,
-            status=int(obj.get("status", 0)),
-            errors=_field_errors(obj.get("errors")),
-            retryable=obj.get("retryable") is True,
-        )
-    if kind == "ambiguous":
-        return AmbiguousError(message, errors=_field_errors(obj.get("errors")))
     cls = _BY_KIND.get(kind) if isinstance(kind, str) else None
     if cls is None:
         # A kind this layer does not know yet: keep the message, never lose it.
         return FfiError(f"unexpected error kind {kind!r}: {message}")
-    return cls(message)
+    return cls._from_json(message, obj, exchange or Exchange())

@@ -9,14 +9,17 @@ and input (whether it is idempotent, its own time limit) is read from the
 core's ``describe`` list, so an operation added to the core needs no new code
 here.
 
-The sync and async executors share everything but the I/O: :class:`_Engine`
-prepares requests, reads results, sets each attempt's deadline and decides on
-retries; the two classes only send, read and sleep.
+The sync and async executors share everything but the I/O, as httpx's clients
+do: :class:`ExecutorOptions` is the one record of the options, and one call's
+flow (build the request, decide after each attempt whether to wait and send
+again, read the result) is one generator, free of I/O, in
+:class:`BaseExecutor`. :class:`Executor` and :class:`AsyncExecutor` only drive
+it: they send, read and sleep.
 
 httpx's time-outs bound each single wait (connect, one read, one write), not
 the whole answer: a server that sends one byte just before each read time-out
 could hold a call without end. So each attempt (connect, send, the headers and
-the whole body) also has a deadline; see :class:`Executor`.
+the whole body) also has a deadline; see :class:`ExecutorOptions`.
 """
 
 from __future__ import annotations
@@ -29,15 +32,18 @@ import re
 import ssl
 import sys
 import time
-from collections.abc import AsyncIterator, Callable, Iterator, Mapping
+from collections.abc import Awaitable, Callable, Generator, Mapping
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Any, Literal, cast
+from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict, cast
 
 import httpx
 
 from .config import Config
-from .errors import TransportError, error_from_json
+from .errors import Exchange, TransportError, error_from_json
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
 
 __all__ = [
     "DEADLINE_FACTOR",
@@ -46,8 +52,11 @@ __all__ = [
     "DEFAULT_RETRIES",
     "DEFAULT_TIMEOUT",
     "AsyncExecutor",
+    "BaseExecutor",
     "Executor",
+    "ExecutorOptions",
     "OperationInfo",
+    "OptionKeywords",
     "call_core",
     "call_raw",
     "core_version",
@@ -87,10 +96,6 @@ _MAYBE_SENT = (
     httpx.CloseError,
     httpx.RemoteProtocolError,
 )
-# What the exchange can raise besides an answer: transport failures, and a body
-# whose Content-Encoding does not decode (httpx raises that apart from them).
-_EXCHANGE_ERRORS = (httpx.TransportError, httpx.DecodingError)
-
 # A header value as HTTP/1.1 (and h11, under httpx) accepts it: no NUL, no line
 # break, no white space at either end. h11 refuses any other value with a
 # message that quotes it whole, and the Authorization value is the credential.
@@ -185,53 +190,214 @@ def _reason(exc: BaseException) -> str:
     return text
 
 
-def _transport_error(exc: Exception) -> TransportError:
+class _BodyTooLarge(Exception):
+    """A body past ``max_response_bytes``: an answer, but not one to keep."""
+
+
+def _transport_error(exc: Exception, attempts: int) -> TransportError:
+    if isinstance(exc, _BodyTooLarge):
+        return TransportError(str(exc), retryable=False, attempts=attempts)
     text = _reason(exc)
-    message = f"{type(exc).__name__}: {text}" if text else type(exc).__name__
-    err = TransportError(message, original=exc, timeout=isinstance(exc, httpx.TimeoutException))
-    # A refused certificate does not heal by itself, and a body that arrived
-    # but does not decode is an answer, which is never retried.
-    err.retryable = isinstance(exc, httpx.TransportError) and not _is_tls_failure(exc)
-    err.__cause__ = exc
-    return err
+    return TransportError(
+        f"{type(exc).__name__}: {text}" if text else type(exc).__name__,
+        original=exc,
+        timeout=isinstance(exc, httpx.TimeoutException),
+        # A refused certificate does not heal by itself, and a body that
+        # arrived but does not decode is an answer, which is never retried.
+        retryable=isinstance(exc, httpx.TransportError) and not _is_tls_failure(exc),
+        attempts=attempts,
+    )
 
 
-class _Engine:
-    """Everything the two executors share: requests, results, retry decisions."""
+# -- the options ---------------------------------------------------------------
 
-    def __init__(
-        self,
-        config: Config,
-        *,
-        timeout: httpx.Timeout | float | None,
-        retries: int,
-        backoff: float,
-        max_response_bytes: int,
-        deadline: float | Literal["auto"] | None,
-    ) -> None:
-        if retries < 0:
+
+@dataclass(frozen=True, slots=True)
+class ExecutorOptions:
+    """How an executor sends: time limits, retries and size limits.
+
+    Every executor and client takes these as keywords (``Client(config,
+    retries=0, deadline=2.0)``) and keeps them as ``options``.
+
+    Attributes:
+        timeout: httpx's time-outs for each request (an ``httpx.Timeout`` or
+            seconds). It overrides both the operation's own time limit and the
+            httpx client's; None (the default) lets an operation's stated limit
+            apply, else the client's (:data:`DEFAULT_TIMEOUT` for a client made
+            by the executor).
+        retries: how many times a failed attempt may be followed by another,
+            so at most ``1 + retries`` requests per call. Transport failures
+            before the request was sent are retried for every operation, those
+            after it only for idempotent ones; TLS failures never. Answers are
+            never retried.
+        backoff: seconds before the first retry after a transport failure,
+            doubled before each further one, never more than 5 s.
+        max_response_bytes: a body larger than this is refused rather than
+            held in memory.
+        deadline: how long each attempt may last as a whole (connect, send,
+            the headers and the whole body), which httpx's time-outs, each
+            bounding one wait, do not: seconds, or ``"auto"`` (the default)
+            for :data:`DEADLINE_FACTOR` times the longest of the attempt's
+            time-outs (30 s with :data:`DEFAULT_TIMEOUT`; no limit when the
+            read time-out is off), or None for no limit. No single wait may
+            last longer than the deadline either. An attempt that overruns it
+            fails as a time-out (a :class:`~quillon_bo.TransportError` with
+            ``timeout=True``, resent only as the failure of its phase is).
+    """
+
+    timeout: httpx.Timeout | float | None = None
+    retries: int = DEFAULT_RETRIES
+    backoff: float = DEFAULT_BACKOFF
+    max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES
+    deadline: float | Literal["auto"] | None = "auto"
+
+    def __post_init__(self) -> None:
+        if isinstance(self.retries, bool) or not isinstance(self.retries, int):
+            raise TypeError("retries must be a whole number")
+        if self.retries < 0:
             raise ValueError("retries must not be negative")
+        if not 0 <= self.backoff < math.inf:
+            raise ValueError("backoff must be a finite number of seconds, not negative")
+        if self.max_response_bytes < 1:
+            raise ValueError("max_response_bytes must be positive")
+        deadline = self.deadline
         if deadline is not None and deadline != "auto":
             if isinstance(deadline, bool) or not isinstance(deadline, (int, float)):
                 raise TypeError('deadline must be a number of seconds, "auto" or None')
             if not 0 < deadline < math.inf:
                 raise ValueError("deadline must be a positive, finite number of seconds")
-        self._deadline = deadline
-        self.config = config
+
+
+class OptionKeywords(TypedDict, total=False):
+    """The fields of :class:`ExecutorOptions` as keyword arguments."""
+
+    timeout: httpx.Timeout | float | None
+    retries: int
+    backoff: float
+    max_response_bytes: int
+    deadline: float | Literal["auto"] | None
+
+
+# -- one call's flow, free of I/O --------------------------------------------------
+
+
+@dataclass(frozen=True, slots=True)
+class _Send:
+    """Send ``request``; the attempt may last ``seconds`` (None: no limit)."""
+
+    request: httpx.Request
+    seconds: float | None
+
+
+@dataclass(frozen=True, slots=True)
+class _Wait:
+    """Sleep this long, then go on with the flow."""
+
+    seconds: float
+
+
+@dataclass(frozen=True, slots=True)
+class _Answer:
+    """A whole answer: its status, headers and body text."""
+
+    status: int
+    headers: httpx.Headers
+    body: str
+
+
+_Step: TypeAlias = _Send | _Wait
+# What the driver sends back: the answer or the failure of a _Send, None after
+# a _Wait.
+_Outcome: TypeAlias = _Answer | Exception | None
+_Flow: TypeAlias = Generator[_Step, _Outcome, Any]
+
+
+def _late(request: httpx.Request, seconds: float) -> httpx.ReadTimeout:
+    # Raised as httpx's own read time-out, so that it is reported and retried
+    # exactly like one: the request may have reached the server.
+    return httpx.ReadTimeout(
+        f"no whole answer within the attempt's {seconds:g} s deadline", request=request
+    )
+
+
+class BaseExecutor:
+    """What the sync and async executors share: the options, the operations'
+    requests and results, and every decision of a call's flow.
+
+    A call is one generator, :meth:`_flow`, that asks its driver to send a
+    request or to wait, is told what came of it, and returns the result or
+    raises; :class:`Executor` and :class:`AsyncExecutor` drive it with their
+    own I/O.
+    """
+
+    def __init__(self, config: Config, options: ExecutorOptions) -> None:
+        self._config = config
+        self._options = options
+        self._timeout = None if options.timeout is None else httpx.Timeout(options.timeout)
         self._config_text = _dumps(config.to_json())
         self._urls: dict[str, httpx.URL] = {}
-        self._timeout = None if timeout is None else httpx.Timeout(timeout)
-        self.retries = retries
-        self.backoff = backoff
-        self.max_response_bytes = max_response_bytes
         self._ops = {info.name: info for info in describe() if info.kind == "operation"}
 
+    @property
+    def config(self) -> Config:
+        """The configuration every request is built from."""
+        return self._config
+
+    @property
+    def options(self) -> ExecutorOptions:
+        """The time limits, retries and size limits in force."""
+        return self._options
+
     def info(self, op: str) -> OperationInfo:
+        """What the core says of operation ``op`` (a bare entry if it lists none)."""
         # An operation the core does not list still goes to the core, which
         # answers with its own "unknown operation" error.
         return self._ops.get(op) or OperationInfo(name=op)
 
-    def prepare(self, op: str, input: Mapping[str, Any], token: Any) -> httpx.Request:
+    # -- the flow ----------------------------------------------------------
+
+    def _flow(
+        self, op: str, input: Mapping[str, Any], token: Any, client_timeout: httpx.Timeout
+    ) -> _Flow:
+        request = self._prepare(op, input, token)
+        send = _Send(request, self._deadline(request, client_timeout))
+        attempts = 0
+        while True:
+            outcome = yield send
+            attempts += 1
+            if isinstance(outcome, _Answer):
+                return self._finish(op, input, outcome, Exchange(attempts))
+            if not isinstance(outcome, Exception):
+                raise TypeError("a sent request must be answered with its outcome")
+            wait = self._transport_wait(op, attempts, outcome)
+            if wait is None:
+                raise _transport_error(outcome, attempts) from (
+                    None if isinstance(outcome, _BodyTooLarge) else outcome
+                )
+            yield _Wait(wait)
+
+    def _transport_wait(self, op: str, attempts: int, exc: Exception) -> float | None:
+        """Seconds to wait before resending after ``exc``, or None to give up."""
+        if attempts > self._options.retries or _is_tls_failure(exc):
+            return None
+        if isinstance(exc, _NOT_SENT) or (
+            isinstance(exc, _MAYBE_SENT) and self.info(op).idempotent
+        ):
+            return float(min(self._options.backoff * (2 ** (attempts - 1)), MAX_BACKOFF))
+        return None
+
+    def _finish(
+        self, op: str, input: Mapping[str, Any], answer: _Answer, exchange: Exchange
+    ) -> Any:
+        payload = {"input": input, "response": {"status": answer.status, "body": answer.body}}
+        envelope = json.loads(call_raw(f"{op}.parse", _dumps(payload)))
+        if envelope.get("ok") is True:
+            return envelope.get("value")
+        raise error_from_json(envelope.get("error") or {}, exchange)
+
+    # -- requests ----------------------------------------------------------
+
+    def _prepare(self, op: str, input: Mapping[str, Any], token: Any) -> httpx.Request:
         if token is not None and hasattr(token, "to_json"):
             token = token.to_json()
         # The configuration is the same in every call: written once, spliced in.
@@ -241,7 +407,7 @@ class _Engine:
         described = _value_of(call_raw(f"{op}.build", payload))
         return self._request(described, self._timeout_for(op))
 
-    def deadline(self, request: httpx.Request, client_timeout: httpx.Timeout) -> float | None:
+    def _deadline(self, request: httpx.Request, client_timeout: httpx.Timeout) -> float | None:
         """Seconds that each attempt of ``request`` may last, or None for no limit.
 
         ``"auto"`` derives them from the time-outs the request is sent with
@@ -249,18 +415,19 @@ class _Engine:
         longest of them, and no limit when the read time-out is off. A deadline
         also caps each of those time-outs, so that no single wait outlasts it.
         """
-        if self._deadline is None:
+        deadline = self._options.deadline
+        if deadline is None:
             return None
         described = request.extensions.get("timeout")
         timeouts: dict[str, float | None] = (
             dict(described) if described is not None else client_timeout.as_dict()
         )
-        if self._deadline == "auto":
+        if deadline == "auto":
             if timeouts.get("read") is None:
                 return None
             seconds = DEADLINE_FACTOR * max(t for t in timeouts.values() if t is not None)
         else:
-            seconds = float(self._deadline)
+            seconds = float(deadline)
         request.extensions["timeout"] = {
             name: seconds if t is None else min(t, seconds) for name, t in timeouts.items()
         }
@@ -285,12 +452,12 @@ class _Engine:
             if _HEADER_VALUE.fullmatch(value) is None:
                 # Named, never quoted: the value may be a credential (a ready
                 # Basic token with a line break in it, say).
-                err = TransportError(
+                raise TransportError(
                     f"the request was not sent: its {name.decode('utf-8', 'replace')} header "
-                    "holds a line break, a NUL or white space at an end, which HTTP refuses"
+                    "holds a line break, a NUL or white space at an end, which HTTP refuses",
+                    retryable=False,
+                    attempts=0,
                 )
-                err.retryable = False
-                raise err
         try:
             request = httpx.Request(
                 described["method"],
@@ -299,9 +466,12 @@ class _Engine:
                 content=None if body is None else body.encode("utf-8"),
             )
         except (httpx.InvalidURL, httpx.UnsupportedProtocol) as exc:
-            err = _transport_error(exc)
-            err.retryable = False
-            raise err from exc
+            raise TransportError(
+                f"{type(exc).__name__}: {_reason(exc)}",
+                original=exc,
+                retryable=False,
+                attempts=0,
+            ) from exc
         if timeout is not None:
             request.extensions["timeout"] = timeout.as_dict()
         return request
@@ -317,43 +487,25 @@ class _Engine:
             self._urls[text] = url
         return url
 
-    def finish(self, op: str, input: Mapping[str, Any], status: int, body: str) -> Any:
-        payload = {"input": input, "response": {"status": status, "body": body}}
-        return _value_of(call_raw(f"{op}.parse", _dumps(payload)))
+    # -- answers -----------------------------------------------------------
 
-    def retry_delay(self, op: str, attempt: int, exc: Exception) -> float | None:
-        """Seconds to wait before resending after ``exc``, or None to give up."""
-        if attempt >= self.retries or _is_tls_failure(exc):
-            return None
-        if isinstance(exc, _NOT_SENT) or (
-            isinstance(exc, _MAYBE_SENT) and self.info(op).idempotent
-        ):
-            return float(min(self.backoff * (2**attempt), MAX_BACKOFF))
-        return None
-
-    def check_length(self, response: httpx.Response) -> None:
+    def _check_length(self, response: httpx.Response) -> None:
         length = response.headers.get("Content-Length")
-        if length is not None and length.isdigit() and int(length) > self.max_response_bytes:
-            self.too_large()
+        if (
+            length is not None
+            and length.isdigit()
+            and int(length) > self._options.max_response_bytes
+        ):
+            raise self._too_large()
 
-    def too_large(self) -> None:
-        err = TransportError(f"response body exceeds {self.max_response_bytes} bytes")
-        err.retryable = False
-        raise err
+    def _too_large(self) -> _BodyTooLarge:
+        return _BodyTooLarge(f"response body exceeds {self._options.max_response_bytes} bytes")
 
-    @staticmethod
-    def text(chunks: list[bytes]) -> str:
+    def _answer(self, response: httpx.Response, chunks: list[bytes]) -> _Answer:
         # The core reads text; bytes that are not UTF-8 become U+FFFD rather
         # than failing here, so the core still classifies the answer.
-        return b"".join(chunks).decode("utf-8", errors="replace")
-
-
-def _late(request: httpx.Request, seconds: float) -> httpx.ReadTimeout:
-    # Raised as httpx's own read time-out, so that it is reported and retried
-    # exactly like one: the request may have reached the server.
-    return httpx.ReadTimeout(
-        f"no whole answer within the attempt's {seconds:g} s deadline", request=request
-    )
+        body = b"".join(chunks).decode("utf-8", errors="replace")
+        return _Answer(response.status_code, response.headers, body)
 
 
 @dataclass(frozen=True, slots=True)
@@ -375,54 +527,23 @@ class _Deadline:
             raise _late(self.request, self.seconds)
 
 
-def _read_sync(engine: _Engine, stream: Iterator[bytes], deadline: _Deadline) -> list[bytes]:
-    # A trickle is many small chunks, each within the read time-out: the clock
-    # is looked at once the headers are in and again after every chunk.
-    chunks: list[bytes] = []
-    size = 0
-    deadline.check()
-    for chunk in stream:
-        deadline.check()
-        size += len(chunk)
-        if size > engine.max_response_bytes:
-            engine.too_large()
-        chunks.append(chunk)
-    return chunks
+# What a send may fail with and the flow decides on: transport failures, a body
+# whose Content-Encoding does not decode (httpx raises that apart from them),
+# and a body too large to keep.
+_SEND_FAILURES = (httpx.TransportError, httpx.DecodingError, _BodyTooLarge)
 
 
-async def _read_async(engine: _Engine, stream: AsyncIterator[bytes]) -> list[bytes]:
-    chunks: list[bytes] = []
-    size = 0
-    async for chunk in stream:
-        size += len(chunk)
-        if size > engine.max_response_bytes:
-            engine.too_large()
-        chunks.append(chunk)
-    return chunks
-
-
-class Executor:
+class Executor(BaseExecutor):
     """Runs the core's operations over a synchronous ``httpx.Client``.
 
     Pass ``http_client`` to use your own client (proxies, custom CA, HTTP/2);
     it is not closed by :meth:`close`. Otherwise a client is made, over
-    ``transport`` if given. ``timeout`` overrides both the operation's own time
-    limit and the client's; by default an operation's stated limit applies, else
-    the client's (:data:`DEFAULT_TIMEOUT` for a client made here). Transport
-    failures are retried up to ``retries`` times with doubling ``backoff``:
-    failures before the request was sent for every operation, failures after
-    it only for idempotent ones; TLS failures never. Answers are never retried.
+    ``transport`` if given. ``sleep`` waits between attempts. The other
+    keywords are the fields of :class:`ExecutorOptions`.
 
-    ``deadline`` bounds each attempt as a whole (connect, send, the headers and
-    the whole body), which httpx's time-outs, each bounding one wait, do not:
-    seconds, or ``"auto"`` (the default) for :data:`DEADLINE_FACTOR` times the
-    longest of the attempt's time-outs (30 s with :data:`DEFAULT_TIMEOUT`; no
-    limit when the read time-out is off), or None for no limit. No single wait
-    is allowed longer than the deadline either. An attempt that overruns it
-    fails as an httpx read time-out does (a :class:`TransportError` with
-    ``timeout=True``, resent only for idempotent operations). Here the clock is
-    looked at as the body arrives, so a sync attempt ends at the first chunk
-    after its deadline, or when headers that trickled in are complete.
+    Here the deadline is looked at as the body arrives, so an attempt ends at
+    the first chunk after its deadline, or when headers that trickled in are
+    complete.
     """
 
     def __init__(
@@ -431,68 +552,67 @@ class Executor:
         *,
         http_client: httpx.Client | None = None,
         transport: httpx.BaseTransport | None = None,
-        timeout: httpx.Timeout | float | None = None,
-        retries: int = DEFAULT_RETRIES,
-        backoff: float = DEFAULT_BACKOFF,
-        max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES,
-        deadline: float | Literal["auto"] | None = "auto",
         sleep: Callable[[float], None] = time.sleep,
+        **options: Unpack[OptionKeywords],
     ) -> None:
         if http_client is not None and transport is not None:
             raise ValueError("give either http_client or transport, not both")
-        self._engine = _Engine(
-            config,
-            timeout=timeout,
-            retries=retries,
-            backoff=backoff,
-            max_response_bytes=max_response_bytes,
-            deadline=deadline,
-        )
+        super().__init__(config, ExecutorOptions(**options))
         self._owns_client = http_client is None
         self._http = http_client or httpx.Client(transport=transport, timeout=DEFAULT_TIMEOUT)
         self._sleep = sleep
 
     @property
-    def config(self) -> Config:
-        return self._engine.config
-
-    @property
     def http_client(self) -> httpx.Client:
+        """The httpx client the requests are sent with."""
         return self._http
 
     def execute(self, op: str, input: Mapping[str, Any], *, token: Any = None) -> Any:
         """Run operation ``op`` with ``input``; return the parse stage's JSON value.
 
         ``token`` (an :class:`~quillon_bo.AccessToken` or its JSON form) is
-        passed to the build stage for operations that need one.
+        passed to the build stage for operations that need one. Failures are
+        raised as :mod:`quillon_bo.errors` exceptions.
         """
-        engine = self._engine
-        request = engine.prepare(op, input, token)
-        deadline = engine.deadline(request, self._http.timeout)
-        attempt = 0
+        flow = self._flow(op, input, token, self._http.timeout)
+        outcome: _Outcome = None
         while True:
             try:
-                status, body = self._send(request, deadline)
-            except _EXCHANGE_ERRORS as exc:
-                delay = engine.retry_delay(op, attempt, exc)
-                if delay is None:
-                    raise _transport_error(exc) from exc
-                attempt += 1
-                self._sleep(delay)
+                step = flow.send(outcome)
+            except StopIteration as done:
+                return done.value
+            if isinstance(step, _Wait):
+                self._sleep(step.seconds)
+                outcome = None
                 continue
-            return engine.finish(op, input, status, body)
+            try:
+                outcome = self._send(step)
+            except _SEND_FAILURES as exc:
+                outcome = exc
 
-    def _send(self, request: httpx.Request, seconds: float | None) -> tuple[int, str]:
-        deadline = _Deadline.start(request, seconds)
-        response = self._http.send(request, stream=True, auth=_NO_AUTH, follow_redirects=False)
+    def _send(self, send: _Send) -> _Answer:
+        deadline = _Deadline.start(send.request, send.seconds)
+        response = self._http.send(send.request, stream=True, auth=_NO_AUTH, follow_redirects=False)
         try:
-            self._engine.check_length(response)
-            chunks = _read_sync(self._engine, response.iter_bytes(), deadline)
+            self._check_length(response)
+            # A trickle is many small chunks, each within the read time-out:
+            # the clock is looked at once the headers are in and after every
+            # chunk.
+            deadline.check()
+            chunks: list[bytes] = []
+            size = 0
+            for chunk in response.iter_bytes():
+                deadline.check()
+                size += len(chunk)
+                if size > self._options.max_response_bytes:
+                    raise self._too_large()
+                chunks.append(chunk)
         finally:
             response.close()
-        return response.status_code, _Engine.text(chunks)
+        return self._answer(response, chunks)
 
     def close(self) -> None:
+        """Close the httpx client, if the executor made it."""
         if self._owns_client:
             self._http.close()
 
@@ -508,11 +628,12 @@ class Executor:
         self.close()
 
 
-class AsyncExecutor:
+class AsyncExecutor(BaseExecutor):
     """Runs the core's operations over an ``httpx.AsyncClient``; see :class:`Executor`.
 
-    Here the deadline cancels the attempt wherever it is, also part way through
-    the headers.
+    ``sleep`` is awaited between attempts (``asyncio.sleep`` by default). Here
+    the deadline cancels the attempt wherever it is, also part way through the
+    headers.
     """
 
     def __init__(
@@ -521,75 +642,71 @@ class AsyncExecutor:
         *,
         http_client: httpx.AsyncClient | None = None,
         transport: httpx.AsyncBaseTransport | None = None,
-        timeout: httpx.Timeout | float | None = None,
-        retries: int = DEFAULT_RETRIES,
-        backoff: float = DEFAULT_BACKOFF,
-        max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES,
-        deadline: float | Literal["auto"] | None = "auto",
+        sleep: Callable[[float], Awaitable[None]] = asyncio.sleep,
+        **options: Unpack[OptionKeywords],
     ) -> None:
         if http_client is not None and transport is not None:
             raise ValueError("give either http_client or transport, not both")
-        self._engine = _Engine(
-            config,
-            timeout=timeout,
-            retries=retries,
-            backoff=backoff,
-            max_response_bytes=max_response_bytes,
-            deadline=deadline,
-        )
+        super().__init__(config, ExecutorOptions(**options))
         self._owns_client = http_client is None
         self._http = http_client or httpx.AsyncClient(transport=transport, timeout=DEFAULT_TIMEOUT)
-
-    @property
-    def config(self) -> Config:
-        return self._engine.config
+        self._sleep = sleep
 
     @property
     def http_client(self) -> httpx.AsyncClient:
+        """The httpx client the requests are sent with."""
         return self._http
 
     async def execute(self, op: str, input: Mapping[str, Any], *, token: Any = None) -> Any:
         """Run operation ``op`` with ``input``; see :meth:`Executor.execute`."""
-        engine = self._engine
-        request = engine.prepare(op, input, token)
-        deadline = engine.deadline(request, self._http.timeout)
-        attempt = 0
+        flow = self._flow(op, input, token, self._http.timeout)
+        outcome: _Outcome = None
         while True:
             try:
-                status, body = await self._send(request, deadline)
-            except _EXCHANGE_ERRORS as exc:
-                delay = engine.retry_delay(op, attempt, exc)
-                if delay is None:
-                    raise _transport_error(exc) from exc
-                attempt += 1
-                await asyncio.sleep(delay)
+                step = flow.send(outcome)
+            except StopIteration as done:
+                return done.value
+            if isinstance(step, _Wait):
+                await self._sleep(step.seconds)
+                outcome = None
                 continue
-            return engine.finish(op, input, status, body)
+            try:
+                outcome = await self._send(step)
+            except _SEND_FAILURES as exc:
+                outcome = exc
 
-    async def _send(self, request: httpx.Request, seconds: float | None) -> tuple[int, str]:
+    async def _send(self, send: _Send) -> _Answer:
+        seconds = send.seconds
         if seconds is None:
-            return await self._exchange(request)
+            return await self._exchange(send.request)
         try:
             if sys.version_info >= (3, 11):
                 async with asyncio.timeout(seconds):
-                    return await self._exchange(request)
+                    return await self._exchange(send.request)
             # Before 3.11 the attempt runs as a task of its own.
-            return await asyncio.wait_for(self._exchange(request), seconds)
+            return await asyncio.wait_for(self._exchange(send.request), seconds)
         except asyncio.TimeoutError:
-            raise _late(request, seconds) from None
+            raise _late(send.request, seconds) from None
 
-    async def _exchange(self, request: httpx.Request) -> tuple[int, str]:
+    async def _exchange(self, request: httpx.Request) -> _Answer:
         response = await self._http.send(
             request, stream=True, auth=_NO_AUTH, follow_redirects=False
         )
         try:
-            self._engine.check_length(response)
-            chunks = await _read_async(self._engine, response.aiter_bytes())
+            self._check_length(response)
+            chunks: list[bytes] = []
+            size = 0
+            async for chunk in response.aiter_bytes():
+                size += len(chunk)
+                if size > self._options.max_response_bytes:
+                    raise self._too_large()
+                chunks.append(chunk)
         finally:
             await response.aclose()
-        return response.status_code, _Engine.text(chunks)
+        return self._answer(response, chunks)
 
     async def aclose(self) -> None:
+        """Close the httpx client, if the executor made it."""
         if self._owns_client:
             await self._http.aclose()
 

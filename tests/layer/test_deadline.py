@@ -66,7 +66,7 @@ def test_trickled_body_ends_at_the_deadline_as_a_timeout(
     driver = Driver(flavour, gateway.config(), retries=1, deadline=DEADLINE)
     # The core's one operation is idempotent; an operation that is not must
     # not be resent after a deadline, as after any read time-out.
-    engine = driver.client._engine
+    engine = driver.client.executor
     monkeypatch.setitem(engine._ops, "token", qb.OperationInfo("token", idempotent=idempotent))
     try:
         exc, elapsed = timed_failure(driver)
@@ -205,10 +205,10 @@ def test_deadline_rule(
         httpx.Client(timeout=client_timeout) as http,
         qb.Client(config, http_client=http, **options) as client,
     ):
-        engine = client._engine
-        request = engine.prepare("token", {"now": 1_000_000}, None)
+        engine = client.executor
+        request = engine._prepare("token", {"now": 1_000_000}, None)
         before = dict(request.extensions.get("timeout") or http.timeout.as_dict())
-        got = engine.deadline(request, http.timeout)
+        got = engine._deadline(request, http.timeout)
         assert got == (None if seconds is None else pytest.approx(seconds))
     # An explicit deadline caps the single waits; "auto" is never below them.
     assert request.extensions.get("timeout", before) == (waits or before)

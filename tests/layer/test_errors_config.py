@@ -154,3 +154,38 @@ def test_config_from_mapping_refuses_bad_members(data: dict[str, Any], fragment:
         qb.Config.from_mapping(data)
     assert fragment in str(info.value)
     assert SECRET not in str(info.value)
+
+
+# -- the executor's options ---------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("options", "error", "fragment"),
+    [
+        ({"retries": -1}, ValueError, "retries must not be negative"),
+        ({"retries": 1.5}, TypeError, "retries must be a whole number"),
+        ({"backoff": -0.1}, ValueError, "backoff must be"),
+        ({"max_response_bytes": 0}, ValueError, "max_response_bytes must be positive"),
+        ({"retry": 3}, TypeError, "retry"),
+    ],
+)
+@pytest.mark.parametrize("cls", [qb.Client, qb.AsyncClient, qb.Executor, qb.AsyncExecutor])
+def test_every_face_refuses_the_same_bad_options(
+    cls: type, options: dict[str, Any], error: type[Exception], fragment: str
+) -> None:
+    with pytest.raises(error, match=fragment):
+        cls(qb.Config("id", client_secret=SECRET), **options)
+
+
+@pytest.mark.parametrize("cls", [qb.Client, qb.AsyncClient])
+def test_a_client_has_an_executor_with_the_options_as_one_record(cls: type) -> None:
+    import dataclasses
+
+    client = cls(qb.Config("id", client_secret=SECRET), retries=0, deadline=2.0)
+    assert not isinstance(client, qb.BaseExecutor)
+    assert isinstance(client.executor, qb.BaseExecutor)
+    assert client.options is client.executor.options
+    assert client.options == qb.ExecutorOptions(retries=0, deadline=2.0)
+    assert client.http_client is client.executor.http_client
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        client.options.retries = 5

@@ -361,6 +361,8 @@ def test_fault_is_raised_clearly_caches_nothing_and_the_next_call_recovers(
             assert exc.timeout is (fault.cause is httpx.ReadTimeout)
         if fault.status is not None:
             assert exc.status == fault.status  # type: ignore[attr-defined]
+        if isinstance(exc, (qb.TransportError, qb.AuthenticationError)):
+            assert exc.attempts == fault.requests
         assert driver.transport.attempts == fault.requests  # retries only for transport
         assert gateway.token_requests == (len(fault.replies) and fault.requests)
         assert driver.tokens.current is None
