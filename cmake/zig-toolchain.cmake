@@ -31,8 +31,14 @@ foreach(_tool cc c++ ar ranlib)
 endforeach()
 set(CMAKE_C_COMPILER ${_qb_wrappers}/zig-cc)
 set(CMAKE_CXX_COMPILER ${_qb_wrappers}/zig-c++)
-set(CMAKE_AR ${_qb_wrappers}/zig-ar CACHE FILEPATH "" FORCE)
-set(CMAKE_RANLIB ${_qb_wrappers}/zig-ranlib CACHE FILEPATH "" FORCE)
+# zig's own archiver, also for link-time optimisation (which asks for the
+# compiler's archiver by these names).
+foreach(_var CMAKE_AR CMAKE_C_COMPILER_AR CMAKE_CXX_COMPILER_AR)
+  set(${_var} ${_qb_wrappers}/zig-ar CACHE FILEPATH "" FORCE)
+endforeach()
+foreach(_var CMAKE_RANLIB CMAKE_C_COMPILER_RANLIB CMAKE_CXX_COMPILER_RANLIB)
+  set(${_var} ${_qb_wrappers}/zig-ranlib CACHE FILEPATH "" FORCE)
+endforeach()
 
 # zig links libc++ and libc++abi into the module itself.
 set(QB_STATIC_CXX_RUNTIME OFF CACHE BOOL "" FORCE)
