@@ -97,6 +97,7 @@ _RENDERED = {
     "quillon_bo.config",
     "quillon_bo.errors",
     "quillon_bo.executor",
+    "quillon_bo.requests_auth",
     "quillon_bo.testing",
     "quillon_bo.tokens",
 }
