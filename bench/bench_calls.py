@@ -1,20 +1,34 @@
 """Cost of one ``_native.call`` from Python, in nanoseconds per call.
 
-Measures "version" (the floor: argument binding, the envelope, the result
-str), a typical token.build (a build payload of about 300 bytes) and a typical
-token.parse (a parse payload whose body is a token answer of about 200 bytes).
+In one run, each written directly as the timed statement:
+
+- floor: ``floor.call("version", "")``, a C function of the same shape as
+  ``_native.call`` under the same stable ABI that does nothing but bind and
+  read its arguments and return a new str of the version envelope
+  (bench/floor/floor.c, built here with the interpreter's C compiler);
+- version: ``_native.call("version", "")``;
+- token.parse with a parse payload of about 300 bytes (a token answer of about
+  200 bytes inside), beside ``orjson.loads`` of the same payload text;
+- token.build with a build payload of about 300 bytes.
 
     python bench/bench_calls.py [--repeat N] [--number N]
 
-Prints min and median over the repetitions; no figure is asserted.
+Prints min and median over the repetitions and the ratios of the minimums;
+no figure is asserted. orjson is optional.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import json
+import pathlib
 import statistics
+import subprocess
+import sysconfig
+import tempfile
 import timeit
+from types import ModuleType
 
 from quillon_bo.core import _native
 
@@ -52,12 +66,33 @@ PARSE = json.dumps(
 )
 
 CASES = [("version", ""), ("token.build", BUILD), ("token.parse", PARSE)]
+FLOOR_SOURCE = pathlib.Path(__file__).resolve().parent / "floor" / "floor.c"
 
 
-def measure(op: str, payload: str, repeat: int, number: int) -> tuple[float, float]:
-    timer = timeit.Timer(
-        "call(op, payload)", globals={"call": _native.call, "op": op, "payload": payload}
+def build_floor(directory: pathlib.Path) -> ModuleType:
+    """Compiles floor.c into an extension module of this interpreter and loads it."""
+    target = directory / f"floor{sysconfig.get_config_var('EXT_SUFFIX')}"
+    compiler = (sysconfig.get_config_var("CC") or "cc").split()
+    subprocess.run(
+        [*compiler, "-shared", "-fPIC", "-O2", f"-I{sysconfig.get_paths()['include']}"]
+        + [str(FLOOR_SOURCE), "-o", str(target)],
+        check=True,
     )
+    spec = importlib.util.spec_from_file_location("floor", target)
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def measure(call: object, op: str, payload: str, repeat: int, number: int) -> tuple[float, float]:
+    timer = timeit.Timer("call(op, payload)", globals={"call": call, "op": op, "payload": payload})
+    runs = [t / number * 1e9 for t in timer.repeat(repeat=repeat, number=number)]
+    return min(runs), statistics.median(runs)
+
+
+def measure_loads(loads: object, text: str, repeat: int, number: int) -> tuple[float, float]:
+    timer = timeit.Timer("loads(text)", globals={"loads": loads, "text": text})
     runs = [t / number * 1e9 for t in timer.repeat(repeat=repeat, number=number)]
     return min(runs), statistics.median(runs)
 
@@ -71,11 +106,30 @@ def main() -> None:
     for op, payload in CASES:
         # A failed call would measure the error path: make sure each one succeeds.
         assert json.loads(_native.call(op, payload))["ok"] is True, op
-    print(f"build payload {len(BUILD)} bytes, token answer {len(TOKEN_ANSWER)} bytes")
-    print(f"{'op':<14}{'min ns':>10}{'median ns':>12}")
+    with tempfile.TemporaryDirectory() as directory:
+        floor = build_floor(pathlib.Path(directory))
+    assert floor.call("version", "") == _native.call("version", "")
+    try:
+        import orjson
+    except ImportError:
+        orjson = None
+
+    rows: dict[str, tuple[float, float]] = {}
+    rows["floor"] = measure(floor.call, "version", "", args.repeat, args.number)
     for op, payload in CASES:
-        low, mid = measure(op, payload, args.repeat, args.number)
-        print(f"{op:<14}{low:>10.0f}{mid:>12.0f}")
+        rows[op] = measure(_native.call, op, payload, args.repeat, args.number)
+    if orjson is not None:
+        rows["orjson.loads"] = measure_loads(orjson.loads, PARSE, args.repeat, args.number)
+
+    print(f"build payload {len(BUILD)} bytes, parse payload {len(PARSE)} bytes")
+    print(f"(token answer {len(TOKEN_ANSWER)} bytes)")
+    print(f"{'':<14}{'min ns':>10}{'median ns':>12}")
+    for name, (low, mid) in rows.items():
+        print(f"{name:<14}{low:>10.0f}{mid:>12.0f}")
+    print(f"version / floor          {rows['version'][0] / rows['floor'][0]:.2f}x")
+    if orjson is not None:
+        ratio = rows["token.parse"][0] / rows["orjson.loads"][0]
+        print(f"token.parse / orjson.loads {ratio:.2f}x")
 
 
 if __name__ == "__main__":

@@ -113,6 +113,12 @@ git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
 "$build/venv/bin/python" -m mypy
 "$build/venv/bin/python" -m ruff check python tests
 
+step "the documentation site"
+# Its examples ran with the Python tests (tests/test_docs.py); here every page,
+# link and docstring of the API reference must build without a warning.
+"$build/venv/bin/python" -m pip install -q -r requirements-docs.txt
+NO_MKDOCS_2_WARNING=1 "$build/venv/bin/python" -m mkdocs build --strict --quiet --site-dir "$build/site"
+
 step "the release wheel under every Python from 3.10 to 3.13"
 pyenv_root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
 for minor in 10 11 12 13; do

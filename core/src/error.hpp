@@ -1,4 +1,4 @@
-// The one error type of the core and the result type that carries it.
+// The one error type of the core; Result<T> (result.hpp) carries it.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "json.hpp"
+#include "result.hpp"
 
 namespace quillon_bo_core {
 
@@ -19,8 +20,14 @@ struct ApiFieldError {
   std::string message;
   std::optional<std::string> code;
 
-  json::Value to_value() const;
+  json::Value to_value() const { return json::to_value(*this); }
 };
+
+constexpr auto record_table(json::Tag<ApiFieldError>) {
+  return json::record("ApiFieldError", json::optional("field", &ApiFieldError::field),
+                      json::required("message", &ApiFieldError::message),
+                      json::optional("code", &ApiFieldError::code));
+}
 
 struct Error {
   struct Validation {
@@ -61,33 +68,41 @@ struct Error {
   std::string_view kind() const;
   // Only an "api" error with its own flag set may be retried.
   bool retryable() const;
-  // The error object with "kind" and the kind's own members, no "retryable"
-  // except the api kind's own.
+  // The error object with "kind" and the kind's own members (by the tables
+  // below), no "retryable" except the api kind's own.
   json::Value to_value() const;
 };
 
-// Either a value or an Error: the return type of every fallible core function.
-template <class T>
-class [[nodiscard]] Result {
- public:
-  Result(T value) : storage_(std::in_place_index<0>, std::move(value)) {}
-  Result(Error error) : storage_(std::in_place_index<1>, std::move(error)) {}
-
-  bool ok() const { return storage_.index() == 0; }
-  explicit operator bool() const { return ok(); }
-
-  T& value() & { return std::get<0>(storage_); }
-  const T& value() const& { return std::get<0>(storage_); }
-  T&& value() && { return std::get<0>(std::move(storage_)); }
-  Error& error() & { return std::get<1>(storage_); }
-  const Error& error() const& { return std::get<1>(storage_); }
-  Error&& error() && { return std::get<1>(std::move(storage_)); }
-
-  T* operator->() { return &value(); }
-  const T* operator->() const { return &value(); }
-
- private:
-  std::variant<T, Error> storage_;
-};
+// The members of each kind; "kind" itself is added by Error::to_value.
+constexpr auto record_table(json::Tag<Error::Validation>) {
+  using K = Error::Validation;
+  return json::record("Validation", json::required("field", &K::field),
+                      json::required("message", &K::message));
+}
+constexpr auto record_table(json::Tag<Error::Authentication>) {
+  using K = Error::Authentication;
+  return json::record("Authentication", json::required("status", &K::status),
+                      json::required("message", &K::message));
+}
+constexpr auto record_table(json::Tag<Error::Api>) {
+  using K = Error::Api;
+  return json::record("Api", json::required("status", &K::status),
+                      json::required("message", &K::message), json::required("errors", &K::errors),
+                      json::required("retryable", &K::retryable));
+}
+constexpr auto record_table(json::Tag<Error::Ambiguous>) {
+  using K = Error::Ambiguous;
+  return json::record("Ambiguous", json::required("message", &K::message),
+                      json::required("errors", &K::errors));
+}
+constexpr auto record_table(json::Tag<Error::Decode>) {
+  return json::record("Decode", json::required("message", &Error::Decode::message));
+}
+constexpr auto record_table(json::Tag<Error::WebhookAuth>) {
+  return json::record("WebhookAuth", json::required("message", &Error::WebhookAuth::message));
+}
+constexpr auto record_table(json::Tag<Error::Ffi>) {
+  return json::record("Ffi", json::required("message", &Error::Ffi::message));
+}
 
 }  // namespace quillon_bo_core

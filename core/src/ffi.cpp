@@ -6,20 +6,18 @@ namespace quillon_bo_core::ffi {
 
 namespace {
 
-json::Value version_value() {
-  json::Object o;
-  o.put("core", core_version);
-  o.put("protocol", json::Value::integer(protocol_version));
-  return o;
-}
+// The version answer never changes: written once, at compile time, from the
+// project's version (QB_VERSION, plain digits and dots: nothing to escape).
+constexpr std::string_view version_envelope =
+    R"({"ok":true,"value":{"core":")" QB_VERSION R"(","protocol":2}})";
+static_assert(protocol_version == 2, "the version envelope spells out the protocol version");
 
 Outcome inner_work(const Registry& registry, std::string_view op, std::string_view payload) {
   if (op == "describe") {
     json::Array list;
     for (const auto& info : registry.operations()) list.push_back(info.to_value());
-    return json::Value(std::move(list));
+    return json::Text(json::Value(std::move(list)));
   }
-  if (op == "version") return version_value();
   if (auto outcome = registry.dispatch(op, payload)) return std::move(*outcome);
   return Error{Error::Ffi{"unknown operation `" + std::string(op) + "`"}};
 }
@@ -37,19 +35,27 @@ Outcome trapped(const Registry& registry, std::string_view op, std::string_view 
 
 // The envelope is {"ok":true,"value":V} or {"error":E,"ok":false}; both member
 // orders are already the sorted ones, so it is written around the inner value
-// directly instead of being built as an object first.
+// directly instead of being built as an object first. A value written by the
+// stage runner already has the success opening before it.
 std::string envelope_text(Outcome outcome) {
   std::string out;
-  out.reserve(256);  // most envelopes fit; saves the early regrowths
   if (outcome.ok()) {
-    out = R"({"ok":true,"value":)";
-    json::write(outcome.value(), out);
-    out += '}';
+    json::Text& value = outcome.value();
+    std::string& buffer = value.buffer();
+    if (value.offset() == success_opening.size() &&
+        std::string_view(buffer).starts_with(success_opening)) {
+      buffer += '}';
+      return std::move(buffer);
+    }
+    const std::string_view text = value.text();
+    out.reserve(success_opening.size() + text.size() + 1);
+    out.append(success_opening).append(text).append(1, '}');
     return out;
   }
   const Error& e = outcome.error();
   json::Value error = e.to_value();
   error.get_if<json::Object>()->put("retryable", e.retryable());
+  out.reserve(256);
   out = R"({"error":)";
   json::write(error, out);
   out += R"(,"ok":false})";
@@ -70,6 +76,8 @@ Error invalid_payload(const json::Failure& failure, std::string_view payload) {
 }
 
 std::string call(const Registry& registry, std::string_view op, std::string_view payload) {
+  // Answered before the trap: nothing can fault here.
+  if (op == "version") return std::string(version_envelope);
   return envelope_text(trapped(registry, op, payload));
 }
 

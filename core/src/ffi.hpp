@@ -1,16 +1,17 @@
 // The call boundary: operation name and JSON payload in, result envelope out.
 #pragma once
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "access_token.hpp"
 #include "config.hpp"
 #include "http.hpp"
 #include "json.hpp"
 #include "operation.hpp"
-#include "token.hpp"
 
 namespace quillon_bo_core {
 
@@ -60,12 +61,35 @@ constexpr auto record_table(json::Tag<Parse<Input>>) {
 Error unknown_stage(std::string_view stage, std::string_view operation);
 Error invalid_payload(const json::Failure& failure, std::string_view payload);
 
+// The opening of a success envelope, {"ok":true,"value":...}. The stage
+// runner writes it before the value, so that the envelope is finished where
+// the value was written.
+inline constexpr std::string_view success_opening = R"({"ok":true,"value":)";
+
+// Writes `record` as the value of a success envelope: one buffer, reserved
+// once with room for what the envelope adds.
+template <class T>
+json::Text success_text(T&& record, std::size_t expected_size) {
+  std::string out;
+  out.reserve(success_opening.size() + expected_size + 1);
+  out.append(success_opening);
+  if constexpr (json::Record<std::remove_cvref_t<T>>) {
+    json::encode(record, out);
+  } else {
+    json::write(std::forward<T>(record).to_value(), out);
+  }
+  return json::Text(std::move(out), success_opening.size());
+}
+
 // Runs one stage of the operation Op: checks the stage name, decodes the whole
-// payload as the stage's payload record, calls the operation, and makes its
-// record a JSON value. The operation's own errors pass through unchanged.
+// payload as the stage's payload record, calls the operation, and writes its
+// record. The operation's own errors pass through unchanged.
 template <Operation Op>
 Outcome run(std::string_view stage, std::string_view payload) {
   using Input = typename Op::Input;
+  // Most answers are about as long as the payload; a request adds its URL
+  // and headers to the configuration it came from.
+  const std::size_t expected_size = std::max<std::size_t>(payload.size(), 192) + 64;
   if (stage == "build") {
     auto decoded = json::decode<Build<Input>>(payload);
     if (!decoded) return invalid_payload(decoded.failure(), payload);
@@ -73,7 +97,7 @@ Outcome run(std::string_view stage, std::string_view payload) {
     const RequestContext context{build.config, build.token ? &*build.token : nullptr};
     Result<HttpRequest> request = Op::request(context, build.input);
     if (!request) return std::move(request).error();
-    return std::move(request).value().to_value();
+    return success_text(request.value(), expected_size);
   }
   if (stage == "parse") {
     auto decoded = json::decode<Parse<Input>>(payload);
@@ -81,7 +105,7 @@ Outcome run(std::string_view stage, std::string_view payload) {
     const Parse<Input>& parse = decoded.value();
     auto result = Op::response(parse.response, parse.input);
     if (!result) return std::move(result).error();
-    return std::move(result).value().to_value();
+    return success_text(std::move(result).value(), expected_size);
   }
   // The payload is not looked at for a stage that does not exist.
   return unknown_stage(stage, Op::name);

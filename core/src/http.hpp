@@ -4,10 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "json.hpp"
@@ -16,27 +16,39 @@ namespace quillon_bo_core {
 
 enum class Method { GET, POST, PATCH };
 
-std::string_view method_name(Method method);
+constexpr auto enum_table(json::Tag<Method>) {
+  return json::enumeration<Method>(
+      {{"GET", Method::GET}, {"POST", Method::POST}, {"PATCH", Method::PATCH}});
+}
+
+struct Header {
+  std::string name;
+  std::string value;
+};
 
 // One value per header name, ordered by name byte for byte (so "Content-Type"
-// sorts before "accept", and names differing in case are separate entries).
-// The headers are kept as the sorted members of the JSON object they are
-// written as, so writing a request hands them over instead of building them
-// a second time.
+// sorts before "accept", and names differing in case are separate entries):
+// the order in which they are written.
 class Headers {
  public:
+  using sorted_members = void;
+
+  Headers() = default;
+  Headers(std::initializer_list<Header> headers);
+
   // Room for `n` headers without growing.
-  void reserve(std::size_t n) { members_.reserve(n); }
+  void reserve(std::size_t n) { headers_.reserve(n); }
   // Adds the header, or replaces the value of the header of that name.
   void put(std::string name, std::string value);
-  const std::string *find(std::string_view name) const;
-  std::size_t size() const { return members_.size(); }
-  bool empty() const { return members_.empty(); }
-
-  json::Object to_object() &&;
+  const std::string* find(std::string_view name) const;
+  void clear() { headers_.clear(); }
+  std::size_t size() const { return headers_.size(); }
+  bool empty() const { return headers_.empty(); }
+  std::vector<Header>::const_iterator begin() const { return headers_.begin(); }
+  std::vector<Header>::const_iterator end() const { return headers_.end(); }
 
  private:
-  std::vector<json::Member> members_;
+  std::vector<Header> headers_;
 };
 
 struct HttpRequest {
@@ -47,10 +59,17 @@ struct HttpRequest {
   std::optional<std::string> body;
 
   // {"body":...,"headers":{...},"method":"...","url":"..."}, every member
-  // present; the second form moves the texts into the value.
-  json::Value to_value() const &;
-  json::Value to_value() &&;
+  // present.
+  json::Value to_value() const { return json::to_value(*this); }
 };
+
+// Written only.
+constexpr auto record_table(json::Tag<HttpRequest>) {
+  return json::record("HttpRequest", json::required("method", &HttpRequest::method),
+                      json::required("url", &HttpRequest::url),
+                      json::required("headers", &HttpRequest::headers),
+                      json::optional("body", &HttpRequest::body));
+}
 
 struct HttpResponse {
   std::uint16_t status = 0;

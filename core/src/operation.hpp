@@ -17,8 +17,9 @@
 
 namespace quillon_bo_core {
 
-// The outcome of one stage, or of the whole inner work of a call.
-using Outcome = Result<json::Value>;
+// The outcome of one stage, or of the whole inner work of a call: the value
+// already written as JSON text, or an Error.
+using Outcome = Result<json::Text>;
 
 // The description of one registry entry, as "describe" lists it.
 struct OpInfo {
@@ -67,6 +68,13 @@ struct RequestContext {
   const AccessToken* token = nullptr;
 };
 
+// A result record: written by its table, or made a JSON value by its own
+// to_value() where it needs something no table says.
+template <class T>
+concept Writable = json::Record<T> || requires(T t) {
+  { std::move(t).to_value() } -> std::same_as<json::Value>;
+};
+
 // One operation of the gateway API: a stateless type that names itself, its
 // input record (the payload member "input" of both stages) and its result
 // record, and turns them into a request (build stage) and a response into a
@@ -74,14 +82,14 @@ struct RequestContext {
 // against this interface; offering an operation is one line in `CoreOps`.
 template <class Op>
 concept Operation = requires(const RequestContext& context, const typename Op::Input& input,
-                             const HttpResponse& response, typename Op::Output output) {
+                             const HttpResponse& response) {
   { Op::name } -> std::convertible_to<std::string_view>;
   { Op::idempotent } -> std::convertible_to<bool>;
   { Op::timeout_secs } -> std::convertible_to<std::optional<std::uint32_t>>;
   { Op::request(context, input) } -> std::same_as<Result<HttpRequest>>;
   { Op::response(response, input) } -> std::same_as<Result<typename Op::Output>>;
-  { std::move(output).to_value() } -> std::same_as<json::Value>;
-};
+}
+&&Writable<typename Op::Output>;
 
 // The "describe" entry of an operation.
 template <Operation Op>

@@ -2,7 +2,6 @@
 
 #include <limits>
 #include <utility>
-#include <vector>
 
 #include "envelope.hpp"
 
@@ -16,27 +15,17 @@ constexpr std::string_view token_path =
 // that one sent just before its end does not arrive expired.
 constexpr std::int64_t expiry_margin = 60;
 
+// In standard C++ rather than a compiler builtin, so that every compiler the
+// wheels are built with takes it.
 std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
-  std::int64_t sum = 0;
-  if (!__builtin_add_overflow(a, b, &sum)) return sum;
-  return b > 0 ? std::numeric_limits<std::int64_t>::max()
-               : std::numeric_limits<std::int64_t>::min();
+  constexpr auto max = std::numeric_limits<std::int64_t>::max();
+  constexpr auto min = std::numeric_limits<std::int64_t>::min();
+  if (b > 0 && a > max - b) return max;
+  if (b < 0 && a < min - b) return min;
+  return a + b;
 }
 
 }  // namespace
-
-json::Value AccessToken::to_value() const& { return AccessToken(*this).to_value(); }
-
-json::Value AccessToken::to_value() && {
-  // The members in their sorted order, handed over as they are: one allocation.
-  std::vector<json::Member> members;
-  members.reserve(4);
-  members.push_back({"access_token", std::move(access_token)});
-  members.push_back({"expires_at", json::Value::integer(expires_at)});
-  members.push_back({"scope", scope ? json::Value(std::move(*scope)) : json::Value(nullptr)});
-  members.push_back({"token_type", std::move(token_type)});
-  return json::Object::from_members(std::move(members));
-}
 
 std::int64_t expiry_time(std::int64_t now, std::int64_t expires_in) {
   // Only a lifetime above the margin is shortened, so the subtraction cannot

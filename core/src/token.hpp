@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "access_token.hpp"
 #include "config.hpp"
 #include "error.hpp"
 #include "http.hpp"
@@ -41,27 +42,6 @@ constexpr auto record_table(json::Tag<TokenResponse>) {
                       json::defaulted("scope", &TokenResponse::scope));
 }
 
-// The result of the token operation, with an absolute expiry; also what a
-// caller hands back as the "token" member of a build payload.
-struct AccessToken {
-  std::string access_token;
-  std::string token_type;
-  std::int64_t expires_at = 0;
-  std::optional<std::string> scope;
-
-  // {"access_token","expires_at","scope","token_type"}, "scope" null when absent.
-  json::Value to_value() const&;
-  json::Value to_value() &&;
-};
-
-// Read back from a build payload: the array form needs all four elements.
-constexpr auto record_table(json::Tag<AccessToken>) {
-  return json::record("AccessToken", json::required("access_token", &AccessToken::access_token),
-                      json::required("token_type", &AccessToken::token_type),
-                      json::required("expires_at", &AccessToken::expires_at),
-                      json::optional("scope", &AccessToken::scope));
-}
-
 // When a token that the endpoint gave `expires_in` seconds of life at `now`
 // is to be treated as expired: 60 seconds early, never before `now`. The
 // arithmetic saturates: a lifetime that would pass the end of the 64-bit range
@@ -73,6 +53,7 @@ struct Token {
   static constexpr bool idempotent = true;
   static constexpr std::optional<std::uint32_t> timeout_secs = std::nullopt;
   using Input = TokenInput;
+  // The access token with an absolute expiry.
   using Output = AccessToken;
 
   // POST to the token endpoint with the Basic credential and no body; only

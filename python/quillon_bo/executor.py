@@ -25,20 +25,24 @@ the whole body) also has a deadline; see :class:`ExecutorOptions`.
 from __future__ import annotations
 
 import asyncio
+import email.utils
 import importlib
 import json
 import math
+import random
 import re
 import ssl
 import sys
 import time
-from collections.abc import Awaitable, Callable, Generator, Mapping
+from collections.abc import Awaitable, Callable, Collection, Generator, Mapping
 from dataclasses import dataclass
+from datetime import timezone
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict, cast
 
 import httpx
 
+from ._deadline import attempt_deadline, install_socket_deadlines
 from .config import Config
 from .errors import Exchange, TransportError, error_from_json
 
@@ -49,7 +53,9 @@ __all__ = [
     "DEADLINE_FACTOR",
     "DEFAULT_BACKOFF",
     "DEFAULT_MAX_RESPONSE_BYTES",
+    "DEFAULT_MAX_RETRY_WAIT",
     "DEFAULT_RETRIES",
+    "DEFAULT_RETRY_STATUSES",
     "DEFAULT_TIMEOUT",
     "AsyncExecutor",
     "BaseExecutor",
@@ -71,6 +77,12 @@ DEFAULT_RETRIES = 2
 DEFAULT_BACKOFF = 0.1
 #: Longest wait between two attempts, whatever the backoff.
 MAX_BACKOFF = 5.0
+#: Answers that say "not now" (rate limited, or a gateway or service that is
+#: down for a while) rather than "no": retried within the retry budget.
+DEFAULT_RETRY_STATUSES = frozenset({429, 502, 503, 504})
+#: No wait between two attempts is longer than this, also when ``Retry-After``
+#: asks for more.
+DEFAULT_MAX_RETRY_WAIT = 30.0
 #: A body larger than this is refused rather than held in memory.
 DEFAULT_MAX_RESPONSE_BYTES = 8 * 1024 * 1024
 #: With ``deadline="auto"``, an attempt may last this many times the longest of
@@ -190,6 +202,26 @@ def _reason(exc: BaseException) -> str:
     return text
 
 
+_DELAY_SECONDS = re.compile(r"[0-9]+")
+
+
+def _retry_after(value: str | None, now: float) -> float | None:
+    """The seconds a ``Retry-After`` value asks to wait from ``now`` (Unix
+    time), or None when there is none or it cannot be read."""
+    if value is None:
+        return None
+    value = value.strip()
+    if _DELAY_SECONDS.fullmatch(value):
+        return float(value)
+    try:
+        when = email.utils.parsedate_to_datetime(value)
+    except (TypeError, ValueError, IndexError):
+        return None
+    if when.tzinfo is None:  # "-0000": UTC, the only zone HTTP dates use
+        when = when.replace(tzinfo=timezone.utc)
+    return max(0.0, when.timestamp() - now)
+
+
 class _BodyTooLarge(Exception):
     """A body past ``max_response_bytes``: an answer, but not one to keep."""
 
@@ -229,9 +261,21 @@ class ExecutorOptions:
             so at most ``1 + retries`` requests per call. Transport failures
             before the request was sent are retried for every operation, those
             after it only for idempotent ones; TLS failures never. Answers are
-            never retried.
-        backoff: seconds before the first retry after a transport failure,
-            doubled before each further one, never more than 5 s.
+            retried only when their status is one of ``retry_statuses``, and
+            only for idempotent operations (the token request is one).
+        backoff: seconds before the first retry, doubled before each further
+            one, never more than 5 s. After a transport failure the wait is
+            exactly that; after a status that says "not now" it is a random
+            time between 0 and that ("full jitter"), so that many clients
+            turned away at once do not all come back at once.
+        retry_statuses: the statuses of answers that are retried: by default
+            429 (too many requests), 502, 503 and 504. An answer that carries
+            ``Retry-After`` (seconds, or an HTTP date) is retried after that
+            wait instead of the back-off. An empty set retries no answer.
+        max_retry_wait: the longest wait between two attempts, in seconds
+            (default 30). When ``Retry-After`` asks for longer, the answer is
+            not retried: its error is raised at once and carries the wait
+            asked for (:attr:`~quillon_bo.AuthenticationError.retry_after`).
         max_response_bytes: a body larger than this is refused rather than
             held in memory.
         deadline: how long each attempt may last as a whole (connect, send,
@@ -250,6 +294,8 @@ class ExecutorOptions:
     backoff: float = DEFAULT_BACKOFF
     max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES
     deadline: float | Literal["auto"] | None = "auto"
+    retry_statuses: Collection[int] = DEFAULT_RETRY_STATUSES
+    max_retry_wait: float = DEFAULT_MAX_RETRY_WAIT
 
     def __post_init__(self) -> None:
         if isinstance(self.retries, bool) or not isinstance(self.retries, int):
@@ -260,6 +306,15 @@ class ExecutorOptions:
             raise ValueError("backoff must be a finite number of seconds, not negative")
         if self.max_response_bytes < 1:
             raise ValueError("max_response_bytes must be positive")
+        if not 0 <= self.max_retry_wait < math.inf:
+            raise ValueError("max_retry_wait must be a finite number of seconds, not negative")
+        statuses = frozenset(self.retry_statuses)
+        for status in statuses:
+            if isinstance(status, bool) or not isinstance(status, int) or not 400 <= status <= 599:
+                raise ValueError(f"retry_statuses holds {status!r}: only 400 to 599 can be retried")
+        # Kept as a frozenset, whatever collection was given: the record is
+        # frozen, and is looked up once per answer.
+        object.__setattr__(self, "retry_statuses", statuses)
         deadline = self.deadline
         if deadline is not None and deadline != "auto":
             if isinstance(deadline, bool) or not isinstance(deadline, (int, float)):
@@ -276,6 +331,8 @@ class OptionKeywords(TypedDict, total=False):
     backoff: float
     max_response_bytes: int
     deadline: float | Literal["auto"] | None
+    retry_statuses: Collection[int]
+    max_retry_wait: float
 
 
 # -- one call's flow, free of I/O --------------------------------------------------
@@ -312,12 +369,13 @@ _Outcome: TypeAlias = _Answer | Exception | None
 _Flow: TypeAlias = Generator[_Step, _Outcome, Any]
 
 
-def _late(request: httpx.Request, seconds: float) -> httpx.ReadTimeout:
-    # Raised as httpx's own read time-out, so that it is reported and retried
-    # exactly like one: the request may have reached the server.
-    return httpx.ReadTimeout(
-        f"no whole answer within the attempt's {seconds:g} s deadline", request=request
-    )
+def _late(
+    request: httpx.Request, seconds: float, cls: type[httpx.TimeoutException] = httpx.ReadTimeout
+) -> httpx.TimeoutException:
+    # Raised as httpx's own time-out of the phase it cut short (a read time-out
+    # from the headers on), so that it is reported and retried exactly like
+    # one: after a read time-out the request may have reached the server.
+    return cls(f"no whole answer within the attempt's {seconds:g} s deadline", request=request)
 
 
 class BaseExecutor:
@@ -366,15 +424,37 @@ class BaseExecutor:
             outcome = yield send
             attempts += 1
             if isinstance(outcome, _Answer):
-                return self._finish(op, input, outcome, Exchange(attempts))
-            if not isinstance(outcome, Exception):
+                retry_after = _retry_after(outcome.headers.get("Retry-After"), time.time())
+                wait = self._status_wait(op, attempts, outcome.status, retry_after)
+                if wait is None:
+                    return self._finish(op, input, outcome, Exchange(attempts, retry_after))
+            elif isinstance(outcome, Exception):
+                wait = self._transport_wait(op, attempts, outcome)
+                if wait is None:
+                    raise _transport_error(outcome, attempts) from (
+                        None if isinstance(outcome, _BodyTooLarge) else outcome
+                    )
+            else:
                 raise TypeError("a sent request must be answered with its outcome")
-            wait = self._transport_wait(op, attempts, outcome)
-            if wait is None:
-                raise _transport_error(outcome, attempts) from (
-                    None if isinstance(outcome, _BodyTooLarge) else outcome
-                )
             yield _Wait(wait)
+
+    def _status_wait(
+        self, op: str, attempts: int, status: int, retry_after: float | None
+    ) -> float | None:
+        """Seconds to wait before resending after an answer, or None to keep it."""
+        options = self._options
+        if status not in options.retry_statuses or not self.info(op).idempotent:
+            return None
+        if retry_after is not None and retry_after > options.max_retry_wait:
+            # Waiting less than asked would only be turned away again; the
+            # caller gets the answer now and can decide.
+            return None
+        if attempts > options.retries:
+            return None
+        if retry_after is not None:
+            return retry_after
+        ceiling = min(options.backoff * (2 ** (attempts - 1)), MAX_BACKOFF, options.max_retry_wait)
+        return random.uniform(0.0, ceiling)
 
     def _transport_wait(self, op: str, attempts: int, exc: Exception) -> float | None:
         """Seconds to wait before resending after ``exc``, or None to give up."""
@@ -383,7 +463,8 @@ class BaseExecutor:
         if isinstance(exc, _NOT_SENT) or (
             isinstance(exc, _MAYBE_SENT) and self.info(op).idempotent
         ):
-            return float(min(self._options.backoff * (2 ** (attempts - 1)), MAX_BACKOFF))
+            backoff = self._options.backoff * (2 ** (attempts - 1))
+            return float(min(backoff, MAX_BACKOFF, self._options.max_retry_wait))
         return None
 
     def _finish(
@@ -526,6 +607,13 @@ class _Deadline:
         if time.monotonic() > self.ends_at:
             raise _late(self.request, self.seconds)
 
+    def late(self, exc: httpx.TimeoutException) -> httpx.TimeoutException:
+        """``exc`` as the deadline's time-out, if it was the deadline that cut it."""
+        # A socket operation capped at the deadline may wake a hair early.
+        if time.monotonic() < self.ends_at - 0.005 or str(exc).startswith("no whole answer"):
+            return exc
+        return _late(self.request, self.seconds, type(exc))
+
 
 # What a send may fail with and the flow decides on: transport failures, a body
 # whose Content-Encoding does not decode (httpx raises that apart from them),
@@ -541,9 +629,13 @@ class Executor(BaseExecutor):
     ``transport`` if given. ``sleep`` waits between attempts. The other
     keywords are the fields of :class:`ExecutorOptions`.
 
-    Here the deadline is looked at as the body arrives, so an attempt ends at
-    the first chunk after its deadline, or when headers that trickled in are
-    complete.
+    The deadline holds in every phase of an attempt (connecting, sending,
+    waiting for and reading the headers, reading the body): over httpx's own
+    transport, which this executor's client and most callers' clients use,
+    each socket operation is capped at what is left of it (see
+    :attr:`socket_deadlines`). Over any other transport it is looked at only
+    as the body arrives, so such an attempt ends at the first chunk after its
+    deadline, or when headers that trickled in are complete.
     """
 
     def __init__(
@@ -561,6 +653,9 @@ class Executor(BaseExecutor):
         self._owns_client = http_client is None
         self._http = http_client or httpx.Client(transport=transport, timeout=DEFAULT_TIMEOUT)
         self._sleep = sleep
+        #: Whether every socket of the httpx client keeps the attempt's
+        #: deadline (httpx's own transports); see :mod:`quillon_bo._deadline`.
+        self.socket_deadlines = install_socket_deadlines(self._http)
 
     @property
     def http_client(self) -> httpx.Client:
@@ -592,12 +687,25 @@ class Executor(BaseExecutor):
 
     def _send(self, send: _Send) -> _Answer:
         deadline = _Deadline.start(send.request, send.seconds)
-        response = self._http.send(send.request, stream=True, auth=_NO_AUTH, follow_redirects=False)
+        if deadline.ends_at == math.inf:
+            return self._exchange(send.request, deadline)
+        try:
+            with attempt_deadline(deadline.ends_at):
+                return self._exchange(send.request, deadline)
+        except httpx.TimeoutException as exc:
+            late = deadline.late(exc)
+            if late is exc:
+                raise
+            raise late from None
+
+    def _exchange(self, request: httpx.Request, deadline: _Deadline) -> _Answer:
+        response = self._http.send(request, stream=True, auth=_NO_AUTH, follow_redirects=False)
         try:
             self._check_length(response)
-            # A trickle is many small chunks, each within the read time-out:
-            # the clock is looked at once the headers are in and after every
-            # chunk.
+            # Where the sockets keep the deadline themselves this only names
+            # the failure; over another transport, a trickle is many small
+            # chunks, each within the read time-out, and the clock is looked
+            # at once the headers are in and after every chunk.
             deadline.check()
             chunks: list[bytes] = []
             size = 0

@@ -27,6 +27,7 @@ import socket
 import struct
 import sys
 import threading
+import time
 from collections import deque
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
@@ -45,6 +46,7 @@ __all__ = [
     "LocalGateway",
     "RecordedRequest",
     "Reply",
+    "StalledEndpoint",
 ]
 
 #: Built-in credentials of the demonstration gateway.
@@ -132,6 +134,21 @@ class Reply:
         return cls.json(status, value)
 
     @classmethod
+    def unavailable(
+        cls, status: int = 503, retry_after: str | float | None = None, *, text: str | None = None
+    ) -> Reply:
+        """An answer that says "not now" rather than "no": ``status`` (429 too
+        many requests, 502, 503, 504) with an RFC 6749 error body and, when
+        given, a ``Retry-After`` header (seconds, or an HTTP date, sent as
+        given). ``text`` replaces the error description."""
+        error = "slow_down" if status == 429 else "temporarily_unavailable"
+        reply = cls.oauth_error(status, error, text or f"try again later ({status})")
+        if retry_after is None:
+            return reply
+        value = f"{retry_after:g}" if isinstance(retry_after, (int, float)) else retry_after
+        return dataclasses.replace(reply, headers=(("Retry-After", value),))
+
+    @classmethod
     def html(cls, status: int = 502, title: str = "Bad Gateway") -> Reply:
         page = (
             f"<html>\r\n<head><title>{status} {title}</title></head>\r\n<body>\r\n"
@@ -211,7 +228,8 @@ def _token_body(
 
 @dataclass(frozen=True)
 class RecordedRequest:
-    """What the gateway received; ``rejected`` says why a check refused it."""
+    """What the gateway received; ``rejected`` says why a check refused it,
+    ``at`` when the whole request was in (``time.monotonic()``)."""
 
     method: str
     path: str
@@ -219,6 +237,7 @@ class RecordedRequest:
     headers: tuple[tuple[str, str], ...]
     body: bytes
     rejected: str | None = None
+    at: float = 0.0
 
     def header(self, name: str) -> str | None:
         lower = name.lower()
@@ -333,7 +352,9 @@ class _Handler(BaseHTTPRequestHandler):
         state = self.server.state
         with state.lock:
             state.requests.append(
-                RecordedRequest(self.command, path, query, headers, body, rejected)
+                RecordedRequest(
+                    self.command, path, query, headers, body, rejected, time.monotonic()
+                )
             )
 
     def _check_token_request(self, query: str, body: bytes) -> _Refusal | None:
@@ -436,11 +457,7 @@ class _Handler(BaseHTTPRequestHandler):
                 self.server.state.issued.add(value["access_token"])
 
     def _answer_resource(self) -> None:
-        state = self.server.state
-        scheme, _, token = self.headers.get("Authorization", "").partition(" ")
-        with state.lock:
-            ok = scheme.lower() == "bearer" and token in state.issued
-        if ok:
+        if _accepts(self.server.state, self.headers.get("Authorization", "")):
             self._send(200, {"ok": True})
         else:
             self._send(
@@ -493,6 +510,12 @@ class _Handler(BaseHTTPRequestHandler):
             # The write socket is unbuffered: each piece leaves as it is.
             self.wfile.write(data[start : start + piece])
         return True
+
+
+def _accepts(state: _State, authorization: str) -> bool:
+    scheme, _, token = authorization.partition(" ")
+    with state.lock:
+        return scheme.lower() == "bearer" and token in state.issued
 
 
 def _oauth(error: str, description: str) -> dict[str, str]:
@@ -614,6 +637,12 @@ class LocalGateway:
         with self._state.lock:
             self._state.default = reply
 
+    def accepts(self, authorization: str) -> bool:
+        """Whether the protected resource takes this ``Authorization`` value:
+        a bearer token that this gateway issued and has not revoked. Your own
+        test servers can ask the same."""
+        return _accepts(self._state, authorization)
+
     def revoke_tokens(self) -> None:
         """Forget every issued token: the resource answers 401 to them."""
         with self._state.lock:
@@ -651,3 +680,125 @@ class LocalGateway:
         path = self._state.base_path + RESOURCE_PATH
         with self._state.lock:
             return sum(1 for r in self._state.requests if r.path == path)
+
+
+class StalledEndpoint:
+    """A port on 127.0.0.1 that holds an HTTP client in one phase of its request.
+
+    ``"connect"``: the port listens but its backlog is full and it never
+    accepts, so a client's connection attempt waits without an answer.
+    ``"send"``: connections are accepted with a small receive buffer and the
+    request is read ``piece`` bytes every ``pause`` seconds and never
+    answered, so a large request is sent a little at a time, each write of the
+    client's making progress well within its time-out. (Headers and bodies
+    that trickle in are the gateway's :meth:`Reply.trickle`.)
+
+        with StalledEndpoint("send") as endpoint:
+            config = quillon_bo.Config("id", client_secret="s", base_url=endpoint.base_url)
+    """
+
+    PHASES = ("connect", "send")
+
+    def __init__(self, phase: str, *, piece: int = 1024, pause: float = 0.05) -> None:
+        if phase not in self.PHASES:
+            raise ValueError(f"phase must be one of {', '.join(self.PHASES)}")
+        self.phase = phase
+        self.piece = piece
+        self.pause = pause
+        #: Bytes of requests read so far.
+        self.received = 0
+        self._sockets: list[socket.socket] = []
+        self._listener: socket.socket | None = None
+        self._stopping = threading.Event()
+        self._threads: list[threading.Thread] = []
+        self._lock = threading.Lock()
+
+    def __repr__(self) -> str:
+        where = self.base_url if self._listener else "stopped"
+        return f"StalledEndpoint({self.phase!r}, {where})"
+
+    def start(self) -> StalledEndpoint:
+        if self._listener is not None:
+            return self
+        self._stopping.clear()
+        listener = socket.socket()
+        if self.phase == "send":
+            # Set before listen, so accepted connections start with it and the
+            # client's writes fill the window at once.
+            listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        listener.bind(("127.0.0.1", 0))
+        self._listener = listener
+        if self.phase == "connect":
+            listener.listen(0)
+            # One connection completes and fills the backlog; with nobody
+            # accepting, the kernel drops every later handshake's first packet.
+            self._sockets.append(socket.create_connection(listener.getsockname(), timeout=5))
+        else:
+            listener.listen(8)
+            listener.settimeout(0.05)
+            self._spawn(self._accept)
+        return self
+
+    def stop(self) -> None:
+        listener, self._listener = self._listener, None
+        if listener is None:
+            return
+        self._stopping.set()
+        for thread in self._threads:
+            thread.join()
+        self._threads.clear()
+        for sock in self._sockets:
+            sock.close()
+        self._sockets.clear()
+        listener.close()
+
+    def __enter__(self) -> StalledEndpoint:
+        return self.start()
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        self.stop()
+
+    @property
+    def port(self) -> int:
+        if self._listener is None:
+            raise RuntimeError("the endpoint is not running")
+        return int(self._listener.getsockname()[1])
+
+    @property
+    def base_url(self) -> str:
+        return f"http://127.0.0.1:{self.port}/sandbox"
+
+    def _spawn(self, target: Any, *args: Any) -> None:
+        thread = threading.Thread(target=target, args=args, daemon=True, name="StalledEndpoint")
+        self._threads.append(thread)
+        thread.start()
+
+    def _accept(self) -> None:
+        listener = self._listener
+        assert listener is not None
+        while not self._stopping.is_set():
+            try:
+                conn, _ = listener.accept()
+            except (TimeoutError, OSError):
+                continue
+            self._sockets.append(conn)
+            self._spawn(self._read_slowly, conn)
+
+    def _read_slowly(self, conn: socket.socket) -> None:
+        conn.settimeout(0.05)
+        while not self._stopping.wait(self.pause):
+            try:
+                data = conn.recv(self.piece)
+            except TimeoutError:
+                continue
+            except OSError:
+                return
+            if not data:
+                return
+            with self._lock:
+                self.received += len(data)

@@ -7,16 +7,20 @@ time-out that follows the retry rules, caches nothing and shows no secret.
 
 from __future__ import annotations
 
+import asyncio
+import base64
 import math
+import socket
 import time
 from collections.abc import Iterator
+from contextlib import contextmanager
 from typing import Any
 
 import httpx
 import pytest
 
 import quillon_bo as qb
-from quillon_bo.testing import LocalGateway, Reply
+from quillon_bo.testing import LocalGateway, Reply, StalledEndpoint
 
 from .test_faults import (
     CLIENT_ID,
@@ -114,18 +118,109 @@ TRICKLED_HEADERS = Reply.trickle(
         + b"\r\nContent-Length: 2\r\n\r\n{}"
     ),
 )
+# A request of 1 MiB that the endpoint reads 1 KiB every 50 ms: some 50 s to
+# send, each write of the client's making progress well within its time-out.
+LARGE_BASIC = "Basic " + "A" * (1 << 20)
+SMALL_SEND_BUFFER = [(socket.SOL_SOCKET, socket.SO_SNDBUF, 4096)]
 
 
-def test_async_deadline_cuts_off_trickled_headers(gateway: LocalGateway) -> None:
-    # The sync flavour looks at the clock only once the headers are in.
-    gateway.enqueue(TRICKLED_HEADERS)
-    driver = Driver("async", gateway.config(), retries=0, deadline=DEADLINE)
-    try:
-        exc, elapsed = timed_failure(driver)
-    finally:
-        driver.close()
-    assert str(exc) == f"ReadTimeout: no whole answer within the attempt's {DEADLINE} s deadline"
-    assert exc.timeout is True and DEADLINE <= elapsed < DEADLINE + MARGIN
+@contextmanager
+def stalled(phase: str) -> Iterator[tuple[qb.Config, dict[str, Any]]]:
+    """A configuration whose endpoint holds an attempt in ``phase``, and the
+    options of the transport to reach it with."""
+    if phase in StalledEndpoint.PHASES:
+        with StalledEndpoint(phase) as endpoint:
+            if phase == "send":
+                config = qb.Config(CLIENT_ID, basic_token=LARGE_BASIC, base_url=endpoint.base_url)
+                yield config, {"socket_options": SMALL_SEND_BUFFER}
+            else:
+                yield qb.Config(CLIENT_ID, client_secret=SECRET, base_url=endpoint.base_url), {}
+        return
+    with LocalGateway(CLIENT_ID, SECRET) as gateway:
+        gateway.always(TRICKLED_HEADERS if phase == "headers" else TRICKLE)
+        yield gateway.config(), {}
+
+
+@pytest.mark.parametrize("flavour", FLAVOURS)
+@pytest.mark.parametrize("phase", ["connect", "send", "headers", "body"])
+def test_deadline_holds_in_every_phase_of_an_attempt(phase: str, flavour: str) -> None:
+    # Each stall lasts 3 s or more; the socket operations of each (a connect,
+    # writes, reads) are each far within httpx's own 0.3 s time-out but one.
+    with stalled(phase) as (config, transport):
+        if flavour == "sync":
+            client: Any = qb.Client(
+                config,
+                transport=httpx.HTTPTransport(**transport),
+                retries=0,
+                deadline=DEADLINE,
+            )
+            assert client.executor.socket_deadlines
+            call = client.fetch_token
+        else:
+            client = qb.AsyncClient(
+                config,
+                transport=httpx.AsyncHTTPTransport(**transport),
+                retries=0,
+                deadline=DEADLINE,
+            )
+
+            def call() -> Any:
+                async def fetch() -> Any:
+                    async with client:
+                        return await client.fetch_token()
+
+                return asyncio.run(fetch())
+
+        started = time.monotonic()
+        try:
+            with pytest.raises(qb.TransportError) as info:
+                call()
+        finally:
+            if flavour == "sync":
+                client.close()
+        elapsed = time.monotonic() - started
+    exc = info.value
+    assert str(exc).endswith(f"no whole answer within the attempt's {DEADLINE} s deadline")
+    assert exc.timeout is True and isinstance(exc.__cause__, httpx.TimeoutException)
+    assert DEADLINE - 0.05 <= elapsed < DEADLINE + MARGIN, elapsed
+    assert exc.attempts == 1
+
+
+@pytest.mark.parametrize(
+    ("make", "installed"),
+    [
+        (lambda: {}, True),
+        (lambda: {"transport": httpx.HTTPTransport(retries=1)}, True),
+        (lambda: {"http_client": httpx.Client(mounts={"http://": httpx.HTTPTransport()})}, True),
+        (lambda: {"transport": httpx.MockTransport(lambda r: httpx.Response(500))}, False),
+    ],
+    ids=["own-client", "callers-transport", "callers-client-with-mounts", "mock-transport"],
+)
+def test_socket_deadlines_go_wherever_httpx_own_transport_is(make: Any, installed: bool) -> None:
+    config = qb.Config(CLIENT_ID, client_secret=SECRET)
+    with qb.Client(config, **make()) as client:
+        assert client.executor.socket_deadlines is installed
+
+
+def test_callers_own_requests_over_the_same_client_keep_no_deadline(
+    gateway: LocalGateway,
+) -> None:
+    # Some 1 s of trickled body: past the client's deadline, but this request
+    # is the caller's own, not an attempt of the client.
+    gateway.enqueue(Reply.trickle(1, 0.005, SLOW_OK))
+    basic = base64.b64encode(f"{CLIENT_ID}:{SECRET}".encode()).decode()
+    headers = {
+        "Accept": "application/json",
+        "Authorization": f"Basic {basic}",
+        "Content-Type": "application/x-www-form-urlencoded",
+    }
+    with (
+        httpx.Client(timeout=5) as http,
+        qb.Client(gateway.config(), http_client=http, deadline=0.3) as client,
+    ):
+        assert client.executor.socket_deadlines
+        response = http.post(gateway.token_url, headers=headers)
+        assert response.json()["access_token"] == RECOVERED
 
 
 SLOW_OK = Reply.token(RECOVERED, extra=PAD)  # some 200 bytes

@@ -1,0 +1,383 @@
+#include "json/reader.hpp"
+
+#include <limits>
+
+#include "json/number.hpp"
+#include "json/scanners.hpp"
+#include "json/utf8.hpp"
+#include "result.hpp"
+
+namespace quillon_bo_core::json::detail {
+
+bool Reader::fail_at(const char* at, std::string message) {
+  if (at > end_) at = end_;
+  failure_ = Failure{std::move(message), static_cast<std::size_t>(at - begin_)};
+  return false;
+}
+
+bool Reader::finish() {
+  if (peek() >= 0) return fail_peek(Fault::trailing_characters);
+  return true;
+}
+
+// Just after the opening quote; appends the decoded string to `out`.
+bool Reader::decode_string(std::string& out) {
+  for (;;) {
+    const char* stop = find_string_stop(cur_, end_);
+    out.append(cur_, static_cast<std::size_t>(stop - cur_));
+    cur_ = stop;
+    if (cur_ == end_) return fail_at(end_, Fault::eof_string);
+    const char c = *cur_;
+    if (c == '"') {
+      ++cur_;
+      return true;
+    }
+    if (c != '\\') return fail_peek(Fault::control_character);
+    ++cur_;
+    if (cur_ == end_) return fail_at(end_, Fault::eof_string);
+    switch (*cur_++) {
+      case '"':
+        out += '"';
+        break;
+      case '\\':
+        out += '\\';
+        break;
+      case '/':
+        out += '/';
+        break;
+      case 'b':
+        out += '\b';
+        break;
+      case 'f':
+        out += '\f';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'u': {
+        unsigned unit = 0;
+        cur_ = hex4(cur_, unit);
+        if (cur_ == nullptr) return false;
+        if (unit >= 0xDC00 && unit <= 0xDFFF) {
+          return fail_here(Fault::lone_surrogate);
+        }
+        std::uint32_t cp = unit;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+          if (cur_ == end_) return fail_at(end_, Fault::eof_string);
+          if (*cur_ != '\\') return fail_peek(Fault::hex_escape_end);
+          ++cur_;
+          if (cur_ == end_) return fail_at(end_, Fault::eof_string);
+          if (*cur_ != 'u') return fail_peek(Fault::hex_escape_end);
+          ++cur_;
+          unsigned trail = 0;
+          cur_ = hex4(cur_, trail);
+          if (cur_ == nullptr) return false;
+          if (trail < 0xDC00 || trail > 0xDFFF) {
+            return fail_here(Fault::lone_surrogate);
+          }
+          cp = 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00);
+        }
+        append_utf8(cp, out);
+        break;
+      }
+      default:
+        return fail_here(Fault::invalid_escape);
+    }
+  }
+}
+
+// Reads the value at the cursor, whatever it is, and fails with "invalid
+// type: {found}, expected {expected}". An array or object is only looked at.
+bool Reader::invalid_type(std::string_view expected) {
+  std::string what;  // what was found, for the first slot
+  switch (peek()) {
+    case -1:
+      return fail_peek(Fault::eof_value);
+    case 'n':
+      if (!take(literal(cur_, "null"))) return false;
+      what = found::null;
+      break;
+    case 't':
+      if (!take(literal(cur_, "true"))) return false;
+      what = found::boolean_true;
+      break;
+    case 'f':
+      if (!take(literal(cur_, "false"))) return false;
+      what = found::boolean_false;
+      break;
+    case '-':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9': {
+      NumberScan s;
+      if (!take(scan_number(cur_, s))) return false;
+      std::uint64_t magnitude = 0;
+      const bool in_range = s.integer && magnitude_of(s.digits(), magnitude) &&
+                            (!s.negative || magnitude <= std::uint64_t{1} << 63);
+      // -0 is the integer 0 here.
+      what = in_range ? found::integer(s.negative && magnitude != 0, s.digits()) : found::number;
+      break;
+    }
+    case '"': {
+      ++cur_;
+      scratch_.clear();
+      if (!decode_string(scratch_)) return false;
+      what = found::string(scratch_);
+      break;
+    }
+    case '[':
+      what = found::sequence;
+      break;
+    case '{':
+      what = found::map;
+      break;
+    default:
+      return fail_peek(Fault::expected_value);
+  }
+  return fail_here(message(Fault::invalid_type, {what, expected}));
+}
+
+// An integer field: a plain integer within [min, max]; other integers are
+// invalid values, other numbers floating point, other values invalid types.
+bool Reader::read_integer(std::int64_t min, std::uint64_t max, std::string_view expected,
+                          std::uint64_t& magnitude, bool& negative) {
+  const int c = peek();
+  if (c != '-' && !is_digit(c)) return invalid_type(expected);
+  NumberScan s;
+  if (!take(scan_number(cur_, s))) return false;
+  negative = s.negative;
+  if (s.integer) {
+    if (magnitude_of(s.digits(), magnitude)) {
+      if (!negative) {
+        if (magnitude <= max) return true;
+        return fail_here(
+            message(Fault::invalid_value, {found::integer(false, s.digits()), expected}));
+      }
+      // -0 is no integer here: it is the floating-point negative zero.
+      if (magnitude != 0 && magnitude <= std::uint64_t{1} << 63) {
+        if (min < 0 && magnitude <= static_cast<std::uint64_t>(-(min + 1)) + 1) return true;
+        return fail_here(
+            message(Fault::invalid_value, {found::integer(true, s.digits()), expected}));
+      }
+    }
+  }
+  double d = 0;
+  if (to_double(s, d) == Magnitude::overflow) return fail_here(Fault::number_out_of_range);
+  return fail_here(message(Fault::invalid_type, {found::floating_point(d), expected}));
+}
+
+bool Reader::read_u16(std::uint16_t& out) {
+  std::uint64_t magnitude = 0;
+  bool negative = false;
+  if (!read_integer(0, 65535, expected::u16, magnitude, negative)) return false;
+  out = static_cast<std::uint16_t>(magnitude);
+  return true;
+}
+
+bool Reader::read_i64(std::int64_t& out) {
+  std::uint64_t magnitude = 0;
+  bool negative = false;
+  if (!read_integer(std::numeric_limits<std::int64_t>::min(),
+                    std::numeric_limits<std::int64_t>::max(), expected::i64, magnitude, negative)) {
+    return false;
+  }
+  // Two's complement: the negation of the magnitude is the value, 2^63 included.
+  out = static_cast<std::int64_t>(negative ? ~magnitude + 1 : magnitude);
+  return true;
+}
+
+bool Reader::read_null(bool& was_null) {
+  was_null = peek() == 'n';
+  return !was_null || take(literal(cur_, "null"));
+}
+
+bool Reader::read_enum(const std::string_view* names, std::size_t count, std::size_t& index) {
+  auto lookup = [&](std::string_view name) {
+    for (index = 0; index < count; ++index) {
+      if (names[index] == name) return true;
+    }
+    return fail_here(message(Fault::unknown_variant, {shown(name), expected::names(names, count)}));
+  };
+  const int c = peek();
+  if (c == '"') {
+    ++cur_;
+    scratch_.clear();
+    return decode_string(scratch_) && lookup(scratch_);
+  }
+  if (c != '{') {
+    if (c == -1) return fail_peek(Fault::eof_value);
+    return fail_peek(Fault::expected_value);
+  }
+  // {"name":null}
+  if (!enter()) return false;
+  switch (peek()) {
+    case '"':
+      break;
+    case '}':
+      return fail_peek(Fault::expected_value);
+    case -1:
+      return fail_at(end_, Fault::eof_object);
+    default:
+      return fail_peek(Fault::key_must_be_string);
+  }
+  ++cur_;
+  scratch_.clear();
+  if (!decode_string(scratch_) || !lookup(scratch_) || !object_colon()) return false;
+  if (peek() != 'n') return invalid_type(expected::unit);
+  if (!take(literal(cur_, "null"))) return false;
+  leave();
+  switch (peek()) {
+    case '}':
+      ++cur_;
+      return true;
+    case -1:
+      return fail_at(end_, Fault::eof_object);
+    default:
+      // Positioned before the offending byte, unlike every other looked-at fault.
+      return fail_here(Fault::expected_value);
+  }
+}
+
+bool Reader::array_end() {
+  switch (peek()) {
+    case ']':
+      ++cur_;
+      return true;
+    case ',':
+      ++cur_;
+      switch (peek()) {
+        case ']':
+          return fail_peek(Fault::trailing_comma);
+        case -1:
+          return fail_at(end_, Fault::eof_value);
+        default:
+          return fail_peek(Fault::trailing_characters);
+      }
+    case -1:
+      return fail_at(end_, Fault::eof_list);
+    default:
+      return fail_peek(Fault::trailing_characters);
+  }
+}
+
+bool Reader::not_a_record(std::string_view name) { return invalid_type(expected::record(name)); }
+
+bool Reader::missing_field(std::string_view name) {
+  return fail_here(message(Fault::missing_field, {name}));
+}
+
+bool Reader::duplicate_field(std::string_view name) {
+  return fail_here(message(Fault::duplicate_field, {name}));
+}
+
+bool Reader::invalid_length(std::size_t index, std::string_view name, std::size_t count) {
+  return fail_here(
+      message(Fault::invalid_length, {std::to_string(index), expected::record_count(name, count)}));
+}
+
+bool Reader::read_value(Value& out) {
+  switch (peek()) {
+    case 'n':
+      if (!take(literal(cur_, "null"))) return false;
+      out = nullptr;
+      return true;
+    case 't':
+      if (!take(literal(cur_, "true"))) return false;
+      out = true;
+      return true;
+    case 'f':
+      if (!take(literal(cur_, "false"))) return false;
+      out = false;
+      return true;
+    case '-':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9': {
+      NumberScan s;
+      if (!take(scan_number(cur_, s))) return false;
+      std::string_view text(s.start, static_cast<std::size_t>(s.end - s.start));
+      if (text == "-0") text = "0";
+      out = Number{std::string(text)};
+      return true;
+    }
+    case '"': {
+      ++cur_;
+      std::string s;
+      if (!decode_string(s)) return false;
+      out = std::move(s);
+      return true;
+    }
+    case '[':
+      return enter() && read_array(out);
+    case '{':
+      return enter() && read_object(out);
+    case -1:
+      return fail_peek(Fault::eof_value);
+    default:
+      return fail_peek(Fault::expected_value);
+  }
+}
+
+// After the opening bracket.
+bool Reader::read_array(Value& out) {
+  Array items;
+  bool more = false;
+  if (!array_next(true, more)) return false;
+  while (more) {
+    items.emplace_back();
+    if (!read_value(items.back()) || !array_next(false, more)) return false;
+  }
+  leave();
+  out = std::move(items);
+  return true;
+}
+
+// After the opening brace. Members are collected first and sorted once.
+bool Reader::read_object(Value& out) {
+  std::vector<Member> members;
+  bool more = false;
+  if (!object_first(more)) return false;
+  while (more) {
+    Member& m = members.emplace_back();
+    ++cur_;
+    if (!decode_string(m.name) || !object_colon() || !read_value(m.value) || !object_next(more)) {
+      return false;
+    }
+  }
+  leave();
+  out = Object::from_members(std::move(members));
+  return true;
+}
+
+}  // namespace quillon_bo_core::json::detail
+
+namespace quillon_bo_core::json {
+
+Result<Value, Failure> parse(std::string_view text) {
+  detail::Reader reader(text);
+  Value value;
+  if (reader.read_value(value) && reader.finish()) return Value(std::move(value));
+  return reader.take_failure();
+}
+
+}  // namespace quillon_bo_core::json

@@ -1,0 +1,89 @@
+#include "json/utf8.hpp"
+
+#include <algorithm>
+#include <iterator>
+
+namespace quillon_bo_core::json::detail {
+
+namespace {
+
+struct CodeRange {
+  std::uint32_t first;
+  std::uint32_t last;
+};
+
+constexpr CodeRange unprintable[] = {
+#include "json/unprintable_table.inc"
+};
+
+}  // namespace
+
+Utf8Char next_utf8(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char b0 = byte(i);
+  if (b0 < 0x80) return {b0, 1};
+  std::size_t length = 0;
+  std::uint32_t cp = 0;
+  std::uint32_t min = 0;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    length = 2, cp = b0 & 0x1F, min = 0x80;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    length = 3, cp = b0 & 0x0F, min = 0x800;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    length = 4, cp = b0 & 0x07, min = 0x10000;
+  } else {
+    return {0, 0};
+  }
+  if (text.size() - i < length) return {0, 0};
+  for (std::size_t k = 1; k < length; ++k) {
+    const unsigned char b = byte(i + k);
+    if ((b & 0xC0) != 0x80) return {0, 0};
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {0, 0};
+  return {cp, length};
+}
+
+void append_utf8(std::uint32_t cp, std::string& out) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    const char b[2] = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
+    out.append(b, 2);
+  } else if (cp < 0x10000) {
+    const char b[3] = {static_cast<char>(0xE0 | (cp >> 12)),
+                       static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+                       static_cast<char>(0x80 | (cp & 0x3F))};
+    out.append(b, 3);
+  } else {
+    const char b[4] = {
+        static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
+        static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
+    out.append(b, 4);
+  }
+}
+
+std::string shown(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const Utf8Char c = next_utf8(text, i);
+    if (c.length == 0) {
+      out += replacement_character;
+      ++i;
+    } else {
+      out.append(text.data() + i, c.length);
+      i += c.length;
+    }
+  }
+  return out;
+}
+
+bool is_unprintable(std::uint32_t cp) {
+  const auto* it =
+      std::upper_bound(std::begin(unprintable), std::end(unprintable), cp,
+                       [](std::uint32_t c, const CodeRange& r) { return c < r.first; });
+  return it != std::begin(unprintable) && cp <= std::prev(it)->last;
+}
+
+}  // namespace quillon_bo_core::json::detail
