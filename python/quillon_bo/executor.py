@@ -264,10 +264,11 @@ class ExecutorOptions:
             retried only when their status is one of ``retry_statuses``, and
             only for idempotent operations (the token request is one).
         backoff: seconds before the first retry, doubled before each further
-            one, never more than 5 s. After a transport failure the wait is
-            exactly that; after a status that says "not now" it is a random
-            time between 0 and that ("full jitter"), so that many clients
-            turned away at once do not all come back at once.
+            one, never more than 5 s (nor ``max_retry_wait``). After a
+            transport failure the wait is exactly that; after a status that
+            says "not now" it is a random time between 0 and that ("full
+            jitter"), so that many clients turned away at once do not all come
+            back at once.
         retry_statuses: the statuses of answers that are retried: by default
             429 (too many requests), 502, 503 and 504. An answer that carries
             ``Retry-After`` (seconds, or an HTTP date) is retried after that
@@ -286,7 +287,11 @@ class ExecutorOptions:
             read time-out is off), or None for no limit. No single wait may
             last longer than the deadline either. An attempt that overruns it
             fails as a time-out (a :class:`~quillon_bo.TransportError` with
-            ``timeout=True``, resent only as the failure of its phase is).
+            ``timeout=True``) of the phase it cut short, and is resent as that
+            time-out would be: a connection that was never made for every
+            operation, a request that may have arrived only for idempotent
+            ones. (The async executor, which cancels the attempt, reports every
+            phase as a read time-out, the cautious reading.)
     """
 
     timeout: httpx.Timeout | float | None = None
@@ -628,6 +633,10 @@ class Executor(BaseExecutor):
     it is not closed by :meth:`close`. Otherwise a client is made, over
     ``transport`` if given. ``sleep`` waits between attempts. The other
     keywords are the fields of :class:`ExecutorOptions`.
+
+    The sockets of httpx's own transports (of your client too) are made to
+    keep the attempt's deadline; your own requests over the same client, sent
+    outside an attempt, see no difference.
 
     The deadline holds in every phase of an attempt (connecting, sending,
     waiting for and reading the headers, reading the body): over httpx's own
