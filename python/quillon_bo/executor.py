@@ -290,8 +290,7 @@ class ExecutorOptions:
             ``timeout=True``) of the phase it cut short, and is resent as that
             time-out would be: a connection that was never made for every
             operation, a request that may have arrived only for idempotent
-            ones. (The async executor, which cancels the attempt, reports every
-            phase as a read time-out, the cautious reading.)
+            ones.
     """
 
     timeout: httpx.Timeout | float | None = None
@@ -620,6 +619,28 @@ class _Deadline:
         return _late(self.request, self.seconds, type(exc))
 
 
+class _Phase:
+    """The phase of an async attempt that began last, as httpcore traces it."""
+
+    __slots__ = ("name",)
+
+    def __init__(self) -> None:
+        self.name = ""
+
+    async def trace(self, name: str, info: Mapping[str, Any]) -> None:
+        if name.endswith(".started"):
+            self.name = name
+
+    def timeout(self) -> type[httpx.TimeoutException]:
+        if not self.name:
+            return httpx.PoolTimeout  # still waiting for a connection
+        if ".connect_" in self.name or ".start_tls" in self.name:
+            return httpx.ConnectTimeout
+        if ".send_" in self.name:
+            return httpx.WriteTimeout
+        return httpx.ReadTimeout
+
+
 # What a send may fail with and the flow decides on: transport failures, a body
 # whose Content-Encoding does not decode (httpx raises that apart from them),
 # and a body too large to keep.
@@ -796,6 +817,10 @@ class AsyncExecutor(BaseExecutor):
         seconds = send.seconds
         if seconds is None:
             return await self._exchange(send.request)
+        # httpcore names each phase as it begins; the deadline's time-out is
+        # that phase's, as the sync executor's sockets report it.
+        phase = _Phase()
+        send.request.extensions["trace"] = phase.trace
         try:
             if sys.version_info >= (3, 11):
                 async with asyncio.timeout(seconds):
@@ -803,7 +828,7 @@ class AsyncExecutor(BaseExecutor):
             # Before 3.11 the attempt runs as a task of its own.
             return await asyncio.wait_for(self._exchange(send.request), seconds)
         except asyncio.TimeoutError:
-            raise _late(send.request, seconds) from None
+            raise _late(send.request, seconds, phase.timeout()) from None
 
     async def _exchange(self, request: httpx.Request) -> _Answer:
         response = await self._http.send(
