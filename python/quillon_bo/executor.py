@@ -457,8 +457,7 @@ class BaseExecutor:
             return None
         if retry_after is not None:
             return retry_after
-        ceiling = min(options.backoff * (2 ** (attempts - 1)), MAX_BACKOFF, options.max_retry_wait)
-        return random.uniform(0.0, ceiling)
+        return random.uniform(0.0, self._backoff(attempts))
 
     def _transport_wait(self, op: str, attempts: int, exc: Exception) -> float | None:
         """Seconds to wait before resending after ``exc``, or None to give up."""
@@ -467,9 +466,14 @@ class BaseExecutor:
         if isinstance(exc, _NOT_SENT) or (
             isinstance(exc, _MAYBE_SENT) and self.info(op).idempotent
         ):
-            backoff = self._options.backoff * (2 ** (attempts - 1))
-            return float(min(backoff, MAX_BACKOFF, self._options.max_retry_wait))
+            return self._backoff(attempts)
         return None
+
+    def _backoff(self, attempts: int) -> float:
+        # The doubling stops long before a float could overflow: the cap is
+        # reached by then whatever the first wait.
+        doubled = self._options.backoff * 2.0 ** min(attempts - 1, 64)
+        return min(doubled, MAX_BACKOFF, self._options.max_retry_wait)
 
     def _finish(
         self, op: str, input: Mapping[str, Any], answer: _Answer, exchange: Exchange
