@@ -42,7 +42,7 @@ from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict, cast
 
 import httpx
 
-from ._deadline import attempt_deadline, install_socket_deadlines
+from ._deadline import attempt_deadline, end_attempt, install_socket_deadlines
 from .config import Config
 from .errors import Exchange, TransportError, error_from_json
 
@@ -428,7 +428,9 @@ class BaseExecutor:
             outcome = yield send
             attempts += 1
             if isinstance(outcome, _Answer):
-                retry_after = _retry_after(outcome.headers.get("Retry-After"), time.time())
+                retry_after = None
+                if outcome.status >= 300:  # a success has nothing to wait for
+                    retry_after = _retry_after(outcome.headers.get("Retry-After"), time.time())
                 wait = self._status_wait(op, attempts, outcome.status, retry_after)
                 if wait is None:
                     return self._finish(op, input, outcome, Exchange(attempts, retry_after))
@@ -723,14 +725,16 @@ class Executor(BaseExecutor):
         deadline = _Deadline.start(send.request, send.seconds)
         if deadline.ends_at == math.inf:
             return self._exchange(send.request, deadline)
+        scope = attempt_deadline(deadline.ends_at)
         try:
-            with attempt_deadline(deadline.ends_at):
-                return self._exchange(send.request, deadline)
+            return self._exchange(send.request, deadline)
         except httpx.TimeoutException as exc:
             late = deadline.late(exc)
             if late is exc:
                 raise
             raise late from None
+        finally:
+            end_attempt(scope)
 
     def _exchange(self, request: httpx.Request, deadline: _Deadline) -> _Answer:
         response = self._http.send(request, stream=True, auth=_NO_AUTH, follow_redirects=False)
