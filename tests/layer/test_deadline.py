@@ -1,7 +1,8 @@
-"""Each attempt's whole-answer deadline, against a gateway that trickles bodies.
+"""Each attempt's whole-answer deadline, against real sockets that stall it.
 
-httpx's read time-out bounds one read; a body sent a byte at a time, each well
-within it, is cut off by the deadline instead, for both flavours, as a
+httpx's time-outs bound one wait each; an endpoint that never accepts, reads
+the request slowly, or sends the headers or the body a byte at a time, each
+well within them, is cut off by the deadline instead, for both flavours, as a
 time-out that follows the retry rules, caches nothing and shows no secret.
 """
 
