@@ -97,13 +97,13 @@ def main() -> int:
         ("body", 0.05),
     ]
     print(f"deadline={args.deadline:g} s, retries=0")
-    print(f"{'phase':<18}{'flavour':<8}{'seconds':>8}  outcome")
+    print(f"{'phase':<20}{'flavour':<8}{'seconds':>8}  outcome")
     for phase, pause in rows:
         name = phase if not pause else f"{phase} 1 B/{pause:g} s"
         for flavour, run in (("sync", run_sync), ("async", run_async)):
             with stage(phase, pause) as (config, transport):
                 seconds, outcome = run(config, transport, args.deadline)
-            print(f"{name:<18}{flavour:<8}{seconds:>8.2f}  {outcome}", flush=True)
+            print(f"{name:<20}{flavour:<8}{seconds:>8.2f}  {outcome}", flush=True)
     return 0
 
 

@@ -15,16 +15,15 @@ The async executor needs none of this: it cancels the attempt at its deadline.
 
 from __future__ import annotations
 
-import contextlib
 import time
-from collections.abc import Iterable, Iterator
-from contextvars import ContextVar
+from collections.abc import Iterable
+from contextvars import ContextVar, Token
 from typing import Any
 
 import httpcore
 import httpx
 
-__all__ = ["attempt_deadline", "install_socket_deadlines"]
+__all__ = ["attempt_deadline", "end_attempt", "install_socket_deadlines"]
 
 # When the current attempt must end, on the monotonic clock; None outside one.
 _ENDS_AT: ContextVar[float | None] = ContextVar("quillon_bo_attempt_ends_at", default=None)
@@ -34,14 +33,18 @@ _ENDS_AT: ContextVar[float | None] = ContextVar("quillon_bo_attempt_ends_at", de
 _WRITE_PIECE = 16 * 1024
 
 
-@contextlib.contextmanager
-def attempt_deadline(ends_at: float) -> Iterator[None]:
-    """Cap every socket operation in this block at ``ends_at`` (``time.monotonic``)."""
-    token = _ENDS_AT.set(ends_at)
-    try:
-        yield
-    finally:
-        _ENDS_AT.reset(token)
+def attempt_deadline(ends_at: float) -> Token[float | None]:
+    """Cap every socket operation of this thread's context at ``ends_at``
+    (``time.monotonic``) until :func:`end_attempt` is given what this returns.
+
+    A pair of calls rather than a context manager: it runs on every attempt.
+    """
+    return _ENDS_AT.set(ends_at)
+
+
+def end_attempt(scope: Token[float | None]) -> None:
+    """Lift the cap that :func:`attempt_deadline` set."""
+    _ENDS_AT.reset(scope)
 
 
 def _capped(timeout: float | None, late: type[httpcore.TimeoutException]) -> float | None:
@@ -63,7 +66,7 @@ class _Stream(httpcore.NetworkStream):
         return self._inner.read(max_bytes, _capped(timeout, httpcore.ReadTimeout))
 
     def write(self, buffer: bytes, timeout: float | None = None) -> None:
-        if _ENDS_AT.get() is None or len(buffer) <= _WRITE_PIECE:
+        if len(buffer) <= _WRITE_PIECE:
             self._inner.write(buffer, _capped(timeout, httpcore.WriteTimeout))
             return
         for start in range(0, len(buffer), _WRITE_PIECE):

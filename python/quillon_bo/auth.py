@@ -17,7 +17,8 @@ class BearerAuth(httpx.Auth):
     On a 401 answer the refused token is dropped, a new one fetched and the
     request sent once more; a second 401 is returned to the caller as is.
     Give a :class:`TokenProvider` for ``httpx.Client`` and an
-    :class:`AsyncTokenProvider` for ``httpx.AsyncClient``.
+    :class:`AsyncTokenProvider` for ``httpx.AsyncClient``. For requests, see
+    :class:`quillon_bo.requests_auth.BearerAuth`.
     """
 
     # The request may have to be sent twice, so its body must be replayable.
@@ -32,6 +33,7 @@ class BearerAuth(httpx.Auth):
     def sync_auth_flow(
         self, request: httpx.Request
     ) -> Generator[httpx.Request, httpx.Response, None]:
+        """The flow ``httpx.Client`` drives: present, and on a 401 refresh and resend once."""
         provider = self._provider
         if not isinstance(provider, TokenProvider):
             raise TypeError("BearerAuth over an AsyncTokenProvider needs an httpx.AsyncClient")
@@ -46,6 +48,7 @@ class BearerAuth(httpx.Auth):
     async def async_auth_flow(
         self, request: httpx.Request
     ) -> AsyncGenerator[httpx.Request, httpx.Response]:
+        """The flow ``httpx.AsyncClient`` drives; the same steps as :meth:`sync_auth_flow`."""
         provider = self._provider
         if not isinstance(provider, AsyncTokenProvider):
             raise TypeError("BearerAuth over a TokenProvider needs an httpx.Client")

@@ -42,7 +42,7 @@ from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict, cast
 
 import httpx
 
-from ._deadline import attempt_deadline, install_socket_deadlines
+from ._deadline import attempt_deadline, end_attempt, install_socket_deadlines
 from .config import Config
 from .errors import Exchange, TransportError, error_from_json
 
@@ -264,10 +264,11 @@ class ExecutorOptions:
             retried only when their status is one of ``retry_statuses``, and
             only for idempotent operations (the token request is one).
         backoff: seconds before the first retry, doubled before each further
-            one, never more than 5 s. After a transport failure the wait is
-            exactly that; after a status that says "not now" it is a random
-            time between 0 and that ("full jitter"), so that many clients
-            turned away at once do not all come back at once.
+            one, never more than 5 s (nor ``max_retry_wait``). After a
+            transport failure the wait is exactly that; after a status that
+            says "not now" it is a random time between 0 and that ("full
+            jitter"), so that many clients turned away at once do not all come
+            back at once.
         retry_statuses: the statuses of answers that are retried: by default
             429 (too many requests), 502, 503 and 504. An answer that carries
             ``Retry-After`` (seconds, or an HTTP date) is retried after that
@@ -286,7 +287,10 @@ class ExecutorOptions:
             read time-out is off), or None for no limit. No single wait may
             last longer than the deadline either. An attempt that overruns it
             fails as a time-out (a :class:`~quillon_bo.TransportError` with
-            ``timeout=True``, resent only as the failure of its phase is).
+            ``timeout=True``) of the phase it cut short, and is resent as that
+            time-out would be: a connection that was never made for every
+            operation, a request that may have arrived only for idempotent
+            ones.
     """
 
     timeout: httpx.Timeout | float | None = None
@@ -424,7 +428,9 @@ class BaseExecutor:
             outcome = yield send
             attempts += 1
             if isinstance(outcome, _Answer):
-                retry_after = _retry_after(outcome.headers.get("Retry-After"), time.time())
+                retry_after = None
+                if outcome.status >= 300:  # a success has nothing to wait for
+                    retry_after = _retry_after(outcome.headers.get("Retry-After"), time.time())
                 wait = self._status_wait(op, attempts, outcome.status, retry_after)
                 if wait is None:
                     return self._finish(op, input, outcome, Exchange(attempts, retry_after))
@@ -453,8 +459,7 @@ class BaseExecutor:
             return None
         if retry_after is not None:
             return retry_after
-        ceiling = min(options.backoff * (2 ** (attempts - 1)), MAX_BACKOFF, options.max_retry_wait)
-        return random.uniform(0.0, ceiling)
+        return random.uniform(0.0, self._backoff(attempts))
 
     def _transport_wait(self, op: str, attempts: int, exc: Exception) -> float | None:
         """Seconds to wait before resending after ``exc``, or None to give up."""
@@ -463,9 +468,14 @@ class BaseExecutor:
         if isinstance(exc, _NOT_SENT) or (
             isinstance(exc, _MAYBE_SENT) and self.info(op).idempotent
         ):
-            backoff = self._options.backoff * (2 ** (attempts - 1))
-            return float(min(backoff, MAX_BACKOFF, self._options.max_retry_wait))
+            return self._backoff(attempts)
         return None
+
+    def _backoff(self, attempts: int) -> float:
+        # The doubling stops long before a float could overflow: the cap is
+        # reached by then whatever the first wait.
+        doubled = self._options.backoff * 2.0 ** min(attempts - 1, 64)
+        return min(doubled, MAX_BACKOFF, self._options.max_retry_wait)
 
     def _finish(
         self, op: str, input: Mapping[str, Any], answer: _Answer, exchange: Exchange
@@ -615,6 +625,28 @@ class _Deadline:
         return _late(self.request, self.seconds, type(exc))
 
 
+class _Phase:
+    """The phase of an async attempt that began last, as httpcore traces it."""
+
+    __slots__ = ("name",)
+
+    def __init__(self) -> None:
+        self.name = ""
+
+    async def trace(self, name: str, info: Mapping[str, Any]) -> None:
+        if name.endswith(".started"):
+            self.name = name
+
+    def timeout(self) -> type[httpx.TimeoutException]:
+        if not self.name:
+            return httpx.PoolTimeout  # still waiting for a connection
+        if ".connect_" in self.name or ".start_tls" in self.name:
+            return httpx.ConnectTimeout
+        if ".send_" in self.name:
+            return httpx.WriteTimeout
+        return httpx.ReadTimeout
+
+
 # What a send may fail with and the flow decides on: transport failures, a body
 # whose Content-Encoding does not decode (httpx raises that apart from them),
 # and a body too large to keep.
@@ -628,6 +660,10 @@ class Executor(BaseExecutor):
     it is not closed by :meth:`close`. Otherwise a client is made, over
     ``transport`` if given. ``sleep`` waits between attempts. The other
     keywords are the fields of :class:`ExecutorOptions`.
+
+    The sockets of httpx's own transports (of your client too) are made to
+    keep the attempt's deadline; your own requests over the same client, sent
+    outside an attempt, see no difference.
 
     The deadline holds in every phase of an attempt (connecting, sending,
     waiting for and reading the headers, reading the body): over httpx's own
@@ -689,14 +725,16 @@ class Executor(BaseExecutor):
         deadline = _Deadline.start(send.request, send.seconds)
         if deadline.ends_at == math.inf:
             return self._exchange(send.request, deadline)
+        scope = attempt_deadline(deadline.ends_at)
         try:
-            with attempt_deadline(deadline.ends_at):
-                return self._exchange(send.request, deadline)
+            return self._exchange(send.request, deadline)
         except httpx.TimeoutException as exc:
             late = deadline.late(exc)
             if late is exc:
                 raise
             raise late from None
+        finally:
+            end_attempt(scope)
 
     def _exchange(self, request: httpx.Request, deadline: _Deadline) -> _Answer:
         response = self._http.send(request, stream=True, auth=_NO_AUTH, follow_redirects=False)
@@ -787,6 +825,10 @@ class AsyncExecutor(BaseExecutor):
         seconds = send.seconds
         if seconds is None:
             return await self._exchange(send.request)
+        # httpcore names each phase as it begins; the deadline's time-out is
+        # that phase's, as the sync executor's sockets report it.
+        phase = _Phase()
+        send.request.extensions["trace"] = phase.trace
         try:
             if sys.version_info >= (3, 11):
                 async with asyncio.timeout(seconds):
@@ -794,7 +836,7 @@ class AsyncExecutor(BaseExecutor):
             # Before 3.11 the attempt runs as a task of its own.
             return await asyncio.wait_for(self._exchange(send.request), seconds)
         except asyncio.TimeoutError:
-            raise _late(send.request, seconds) from None
+            raise _late(send.request, seconds, phase.timeout()) from None
 
     async def _exchange(self, request: httpx.Request) -> _Answer:
         response = await self._http.send(

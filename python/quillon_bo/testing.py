@@ -61,6 +61,9 @@ RESOURCE_PATH = "/v1/ping"
 
 _FORM = "application/x-www-form-urlencoded"
 
+#: Why a token request was refused, and the answer: status, body, extra headers.
+_Refusal = tuple[str, int, dict[str, str], tuple[tuple[str, str], ...]]
+
 
 @dataclass(frozen=True)
 class Reply:
@@ -311,10 +314,14 @@ class _Handler(BaseHTTPRequestHandler):
         headers = tuple((k, v) for k, v in self.headers.items())
         base = state.base_path
         if parts.path == base + TOKEN_PATH:
-            rejected = self._check_token_request(parts.query, body)
-            self._record(parts.path, parts.query, headers, body, rejected)
-            if rejected is None:
+            refusal = self._check_token_request(parts.query, body)
+            # Recorded before any answer leaves: a client that has its answer
+            # finds its request among the recorded ones.
+            self._record(parts.path, parts.query, headers, body, refusal and refusal[0])
+            if refusal is None:
                 self._answer_token()
+            else:
+                self._send(refusal[1], refusal[2], extra=refusal[3])
         elif parts.path == base + RESOURCE_PATH:
             self._record(parts.path, parts.query, headers, body, None)
             self._answer_resource()
@@ -350,35 +357,27 @@ class _Handler(BaseHTTPRequestHandler):
                 )
             )
 
-    def _check_token_request(self, query: str, body: bytes) -> str | None:
-        """Answer a wrong request as the real endpoint would; say what was wrong."""
+    def _check_token_request(self, query: str, body: bytes) -> _Refusal | None:
+        """What was wrong with a token request, and the real endpoint's answer to it."""
         state = self.server.state
         if self.command != "POST":
-            self._send(405, _oauth("invalid_request", "the token endpoint takes POST"))
-            return "method"
+            return "method", 405, _oauth("invalid_request", "the token endpoint takes POST"), ()
         if parse_qsl(query, keep_blank_values=True) != TOKEN_QUERY:
-            self._send(400, _oauth("unsupported_grant_type", "grant_type=client_credentials"))
-            return "query"
+            refused = _oauth("unsupported_grant_type", "grant_type=client_credentials")
+            return "query", 400, refused, ()
         accept = self.headers.get("Accept", "")
         if "application/json" not in accept:
-            self._send(406, _oauth("invalid_request", "the endpoint answers in JSON"))
-            return "accept"
+            return "accept", 406, _oauth("invalid_request", "the endpoint answers in JSON"), ()
         content_type = self.headers.get("Content-Type", "").split(";")[0].strip().lower()
         if content_type != _FORM:
-            self._send(415, _oauth("invalid_request", "form content type expected"))
-            return "content-type"
+            return "content-type", 415, _oauth("invalid_request", "form content type expected"), ()
         # No body is the usual request; a form body may repeat the grant type.
         form = parse_qsl(body.decode("latin-1"), keep_blank_values=True)
         if any(k != "grant_type" or v != "client_credentials" for k, v in form):
-            self._send(400, _oauth("invalid_request", "unexpected form members"))
-            return "body"
+            return "body", 400, _oauth("invalid_request", "unexpected form members"), ()
         if not self._basic_ok(state):
-            self._send(
-                401,
-                _oauth("invalid_client", "client authentication failed"),
-                extra=(("WWW-Authenticate", 'Basic realm="gateway"'),),
-            )
-            return "credentials"
+            refused = _oauth("invalid_client", "client authentication failed")
+            return "credentials", 401, refused, (("WWW-Authenticate", 'Basic realm="gateway"'),)
         return None
 
     def _basic_ok(self, state: _State) -> bool:

@@ -596,17 +596,18 @@ class TokenProvider(_Cache):
         if flight is None or held is None:
             return
         token: AccessToken | None = None
-        failure: BaseException | None = None
         try:
             token = self._run(self._ahead_flow(held))
         except Exception as exc:
-            failure = exc
-        self._ahead_done(failure)
-        with self._lock:
-            self._flight = None
-        # Callers that found the token ended meanwhile waited for this; with
-        # no new token they look again themselves.
-        flight.set_result(token)
+            self._ahead_done(exc)
+        else:
+            self._ahead_done(None)
+        finally:
+            with self._lock:
+                self._flight = None
+            # Callers that found the token ended meanwhile waited for this;
+            # with no new token they look again themselves.
+            flight.set_result(token)
 
     # -- carrying out the steps ---------------------------------------------
 

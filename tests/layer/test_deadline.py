@@ -1,7 +1,8 @@
-"""Each attempt's whole-answer deadline, against a gateway that trickles bodies.
+"""Each attempt's whole-answer deadline, against real sockets that stall it.
 
-httpx's read time-out bounds one read; a body sent a byte at a time, each well
-within it, is cut off by the deadline instead, for both flavours, as a
+httpx's time-outs bound one wait each; an endpoint that never accepts, reads
+the request slowly, or sends the headers or the body a byte at a time, each
+well within them, is cut off by the deadline instead, for both flavours, as a
 time-out that follows the retry rules, caches nothing and shows no secret.
 """
 
@@ -141,8 +142,20 @@ def stalled(phase: str) -> Iterator[tuple[qb.Config, dict[str, Any]]]:
         yield gateway.config(), {}
 
 
+# The time-out each phase is reported as, and so retried as: a connection
+# never made is resent for any operation. Over asyncio a large request is
+# handed to the event loop's buffer whole, and the attempt is waiting for the
+# headers while it still goes out.
+PHASE_TIMEOUTS = {
+    "connect": {httpx.ConnectTimeout},
+    "send": {httpx.WriteTimeout, httpx.ReadTimeout},
+    "headers": {httpx.ReadTimeout},
+    "body": {httpx.ReadTimeout},
+}
+
+
 @pytest.mark.parametrize("flavour", FLAVOURS)
-@pytest.mark.parametrize("phase", ["connect", "send", "headers", "body"])
+@pytest.mark.parametrize("phase", list(PHASE_TIMEOUTS))
 def test_deadline_holds_in_every_phase_of_an_attempt(phase: str, flavour: str) -> None:
     # Each stall lasts 3 s or more; the socket operations of each (a connect,
     # writes, reads) are each far within httpx's own 0.3 s time-out but one.
@@ -181,7 +194,9 @@ def test_deadline_holds_in_every_phase_of_an_attempt(phase: str, flavour: str) -
         elapsed = time.monotonic() - started
     exc = info.value
     assert str(exc).endswith(f"no whole answer within the attempt's {DEADLINE} s deadline")
-    assert exc.timeout is True and isinstance(exc.__cause__, httpx.TimeoutException)
+    assert exc.timeout is True and type(exc.__cause__) in PHASE_TIMEOUTS[phase]
+    if flavour == "sync" and phase == "send":
+        assert type(exc.__cause__) is httpx.WriteTimeout
     assert DEADLINE - 0.05 <= elapsed < DEADLINE + MARGIN, elapsed
     assert exc.attempts == 1
 

@@ -212,6 +212,16 @@ def test_refused_connection_is_retried_with_backoff_then_raised(refused_url: str
     assert isinstance(info.value.__cause__, httpx.ConnectError) and not info.value.timeout
 
 
+def test_backoff_doubles_up_to_its_cap_however_many_retries(refused_url: str) -> None:
+    slept: list[float] = []
+    config = qb.Config("id", client_secret="s", base_url=refused_url)
+    client = qb.Client(config, retries=1100, backoff=0.01, sleep=slept.append)
+    with client, pytest.raises(qb.TransportError) as info:
+        client.fetch_token()
+    assert slept[:3] == [0.01, 0.02, 0.04] and set(slept[10:]) == {5.0}
+    assert len(slept) == 1100 and info.value.attempts == 1101
+
+
 def test_tls_failure_is_not_retried(gateway: LocalGateway) -> None:
     slept: list[float] = []
     config = gateway.config(base_url=gateway.base_url.replace("http:", "https:"))

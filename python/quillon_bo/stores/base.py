@@ -54,7 +54,8 @@ def store_key(token_url: str, client_id: str) -> str:
 
 
 class TokenStore:
-    """The interface of a token store; the async methods default to the sync ones.
+    """The interface of a token store; the async methods (``aload``, ``asave``,
+    ``adelete_if``, ``aacquire``, ``arelease``) default to the sync ones.
 
     ``save`` is given the record's time to live in seconds (the store may keep
     it longer; the providers check the record's own end), and ``lease`` when
@@ -77,18 +78,25 @@ class TokenStore:
     # -- the interface ----------------------------------------------------
 
     def load(self, key: str) -> bytes | None:
+        """The record under ``key``, or None when there is none."""
         raise NotImplementedError
 
     def save(self, key: str, value: bytes, ttl: float, lease: Lease | None) -> None:
+        """Keep ``value`` under ``key`` for at least ``ttl`` seconds; ``lease``
+        is the caller's hold on the key's lock, when it has one."""
         raise NotImplementedError
 
     def delete_if(self, key: str, value: bytes) -> None:
+        """Remove the record under ``key`` only if it is still ``value``."""
         raise NotImplementedError
 
     def acquire(self, key: str, seconds: float) -> Lease | None:
+        """Take the key's lock for at most ``seconds``, without waiting: a
+        :class:`Lease`, or None when another holder has it."""
         raise NotImplementedError
 
     def release(self, lease: Lease) -> None:
+        """Give the lock back, if ``lease`` still holds it."""
         raise NotImplementedError
 
     async def aload(self, key: str) -> bytes | None:
@@ -121,6 +129,7 @@ class TokenStore:
         return wait
 
     def succeeded(self) -> None:
+        """Note a success: the back-off starts from the beginning again."""
         if self._failures:
             with self._health:
                 self._failures = 0
