@@ -60,9 +60,8 @@ def _with_links(scope: griffe.Object, text: str) -> str:
         target = match.group(2)
         shown = target.rsplit(".", 1)[-1] if match.group(1) else target
         found = _resolve(scope, target)
-        if found is None or not _in_reference(found):
-            return f"`{shown}`"
-        return f"[`{shown}`][{found.path}]"
+        path = None if found is None else _reference_path(found)
+        return f"`{shown}`" if path is None else f"[`{shown}`][{path}]"
 
     return _ROLE.sub(link, text)
 
@@ -98,16 +97,30 @@ _RENDERED = {
     "quillon_bo.errors",
     "quillon_bo.executor",
     "quillon_bo.requests_auth",
+    "quillon_bo.stores",
     "quillon_bo.testing",
     "quillon_bo.tokens",
 }
 
 
-def _in_reference(obj: griffe.Object) -> bool:
-    """Whether the reference shows ``obj``, so that a link to it resolves."""
+def _reference_path(obj: griffe.Object) -> str | None:
+    """Where the reference shows ``obj``, so that a link to it resolves; None
+    when it does not show it."""
     if obj.is_module:
-        return obj.path in _RENDERED
-    if obj.module.path not in _RENDERED or obj.docstring is None:
-        return False
+        return obj.path if obj.path in _RENDERED else None
+    if obj.docstring is None:
+        return None
     names = obj.path[len(obj.module.path) + 1 :].split(".")
-    return not any(name.startswith("_") for name in names)
+    if any(name.startswith("_") for name in names):
+        return None
+    if obj.module.path in _RENDERED:
+        return obj.path
+    # A package's page shows what it imports from its private modules
+    # (quillon_bo.stores.FileStore, from quillon_bo.stores.file) at its own path.
+    package = obj.module.parent
+    if package is not None and package.path in _RENDERED:
+        exported = package.members.get(names[0])
+        source = f"{obj.module.path}.{names[0]}"
+        if isinstance(exported, griffe.Alias) and exported.target_path == source:
+            return ".".join([package.path, *names])
+    return None
