@@ -16,8 +16,11 @@ from typing import Any
 
 import griffe
 
-# Roles as the package writes them; "~" shows the last name only.
-_ROLE = re.compile(r":(?:class|meth|func|data|attr|mod|exc|obj):`(~?)([\w.]+)`")
+# Roles as the package writes them: "~" shows the last name only, and
+# "title <target>" shows the title.
+_ROLE = re.compile(
+    r":(?:class|meth|func|data|attr|mod|exc|obj):`(~?)(?:([^`<]*?)\s*<([\w.]+)>|([\w.]+))`"
+)
 
 
 def _objects(obj: griffe.Object) -> Iterator[griffe.Object]:
@@ -57,8 +60,9 @@ class SphinxRoles(griffe.Extension):
 
 def _with_links(scope: griffe.Object, text: str) -> str:
     def link(match: re.Match[str]) -> str:
-        target = match.group(2)
-        shown = target.rsplit(".", 1)[-1] if match.group(1) else target
+        short, title, titled, bare = match.groups()
+        target = titled or bare
+        shown = title or (target.rsplit(".", 1)[-1] if short else target)
         found = _resolve(scope, target)
         path = None if found is None else _reference_path(found)
         return f"`{shown}`" if path is None else f"[`{shown}`][{path}]"
