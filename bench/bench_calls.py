@@ -73,11 +73,9 @@ def build_floor(directory: pathlib.Path) -> ModuleType:
     """Compiles floor.c into an extension module of this interpreter and loads it."""
     target = directory / f"floor{sysconfig.get_config_var('EXT_SUFFIX')}"
     compiler = (sysconfig.get_config_var("CC") or "cc").split()
-    subprocess.run(
-        [*compiler, "-shared", "-fPIC", "-O2", f"-I{sysconfig.get_paths()['include']}"]
-        + [str(FLOOR_SOURCE), "-o", str(target)],
-        check=True,
-    )
+    include = f"-I{sysconfig.get_paths()['include']}"
+    flags = ["-shared", "-fPIC", "-O2", include]
+    subprocess.run([*compiler, *flags, str(FLOOR_SOURCE), "-o", str(target)], check=True)
     spec = importlib.util.spec_from_file_location("floor", target)
     assert spec is not None and spec.loader is not None
     module = importlib.util.module_from_spec(spec)

@@ -158,6 +158,12 @@ def test_token_answers(body, expected):
         ),
         ('["t","B",1,null,1]', "trailing characters at line 1 column 17"),
         ('"t"', 'invalid type: string "t", expected struct TokenResponse at line 1 column 3'),
+        # Unassigned code points (U+FFFF, U+0378) are shown escaped like other
+        # invisible characters; an assigned neighbour (U+0377) as it is.
+        (
+            '{"access_token":"t","expires_in":"\\uffff\u0377\u0378"}',
+            'invalid type: string "\\u{ffff}\u0377\\u{378}", expected i64 at line 1 column 45',
+        ),
         ('{"access_token":"t"} x', "trailing characters at line 1 column 22"),
         (
             '{\n  "access_token": 5\n}',
