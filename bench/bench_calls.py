@@ -83,10 +83,10 @@ def build_floor(directory: pathlib.Path) -> ModuleType:
     include = f"-I{sysconfig.get_paths()['include']}"
     flags = ["-shared", "-fPIC", "-O2", include]
     subprocess.run([*compiler, *flags, str(FLOOR_SOURCE), "-o", str(target)], check=True)
-    spec = importlib.util.spec_from_file_location("floor", target)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("floor", target)
+    assert module_spec is not None and module_spec.loader is not None
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 
@@ -99,9 +99,9 @@ def load_build(name: str, path: pathlib.Path, directory: pathlib.Path) -> Module
     # The init function is found by the last part of the name: keep it `_native`.
     qualified = f"qb_compare_{name}._native"
     loader = importlib.machinery.ExtensionFileLoader(qualified, str(path))
-    spec = importlib.util.spec_from_file_location(qualified, path, loader=loader)
-    assert spec is not None
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_file_location(qualified, path, loader=loader)
+    assert module_spec is not None
+    module = importlib.util.module_from_spec(module_spec)
     loader.exec_module(module)
     return module
 
