@@ -11,7 +11,12 @@ In one run, each written directly as the timed statement:
   200 bytes inside), beside ``orjson.loads`` of the same payload text;
 - token.build with a build payload of about 300 bytes.
 
-    python bench/bench_calls.py [--repeat N] [--number N]
+    python bench/bench_calls.py [--repeat N] [--number N] [--compare NAME=PATH ...]
+
+``--compare`` times the three calls of other builds of the module in the same
+run, interleaved, beside the installed one: PATH is a ``_native*.so`` file or
+a wheel holding one (for example the release wheel against a plain local
+build: ``--compare release=dist/quillon_bo-...whl --compare local=local.whl``).
 
 Prints min and median over the repetitions and the ratios of the minimums;
 no figure is asserted. orjson is optional.
@@ -20,6 +25,7 @@ no figure is asserted. orjson is optional.
 from __future__ import annotations
 
 import argparse
+import importlib.machinery
 import importlib.util
 import json
 import pathlib
@@ -28,6 +34,7 @@ import subprocess
 import sysconfig
 import tempfile
 import timeit
+import zipfile
 from types import ModuleType
 
 from quillon_bo.core import _native
@@ -76,11 +83,45 @@ def build_floor(directory: pathlib.Path) -> ModuleType:
     include = f"-I{sysconfig.get_paths()['include']}"
     flags = ["-shared", "-fPIC", "-O2", include]
     subprocess.run([*compiler, *flags, str(FLOOR_SOURCE), "-o", str(target)], check=True)
-    spec = importlib.util.spec_from_file_location("floor", target)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("floor", target)
+    assert module_spec is not None and module_spec.loader is not None
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
+
+
+def load_build(name: str, path: pathlib.Path, directory: pathlib.Path) -> ModuleType:
+    """Loads another build of the module from its .so file or from a wheel."""
+    if path.suffix == ".whl":
+        with zipfile.ZipFile(path) as wheel:
+            member = next(n for n in wheel.namelist() if "/_native" in n and n.endswith(".so"))
+            path = pathlib.Path(wheel.extract(member, directory / name))
+    # The init function is found by the last part of the name: keep it `_native`.
+    qualified = f"qb_compare_{name}._native"
+    loader = importlib.machinery.ExtensionFileLoader(qualified, str(path))
+    module_spec = importlib.util.spec_from_file_location(qualified, path, loader=loader)
+    assert module_spec is not None
+    module = importlib.util.module_from_spec(module_spec)
+    loader.exec_module(module)
+    return module
+
+
+def compare(builds: dict[str, ModuleType], repeat: int, number: int) -> None:
+    """Times every build's calls in turn, so that load on the machine falls on all alike."""
+    best = {(name, op): float("inf") for name in builds for op, _ in CASES}
+    for _ in range(repeat):
+        for name, module in builds.items():
+            for op, payload in CASES:
+                low, _ = measure(module.call, op, payload, 1, number)
+                best[name, op] = min(best[name, op], low)
+    first = next(iter(builds))
+    print(f"\nbuilds compared, min ns (ratio to {first}):")
+    print(f"{'':<14}" + "".join(f"{name:>22}" for name in builds))
+    for op, _ in CASES:
+        cells = [
+            f"{best[name, op]:>10.0f} ({best[name, op] / best[first, op]:.3f}x)" for name in builds
+        ]
+        print(f"{op:<14}" + "".join(f"{cell:>22}" for cell in cells))
 
 
 def measure(call: object, op: str, payload: str, repeat: int, number: int) -> tuple[float, float]:
@@ -99,6 +140,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=25)
     parser.add_argument("--number", type=int, default=50_000)
+    parser.add_argument("--compare", action="append", default=[], metavar="NAME=PATH")
     args = parser.parse_args()
 
     for op, payload in CASES:
@@ -128,6 +170,17 @@ def main() -> None:
     if orjson is not None:
         ratio = rows["token.parse"][0] / rows["orjson.loads"][0]
         print(f"token.parse / orjson.loads {ratio:.2f}x")
+
+    if args.compare:
+        with tempfile.TemporaryDirectory() as directory:
+            builds = {"installed": _native}
+            for item in args.compare:
+                name, _, path = item.partition("=")
+                builds[name] = load_build(name, pathlib.Path(path), pathlib.Path(directory))
+            for name, module in builds.items():
+                for op, payload in CASES:
+                    assert module.call(op, payload) == _native.call(op, payload), (name, op)
+            compare(builds, args.repeat, args.number)
 
 
 if __name__ == "__main__":

@@ -83,19 +83,19 @@ class Gateway:
         self._process.join(10)
 
 
-def make_store(spec: tuple[str, ...]) -> TokenStore:
-    if spec[0] == "file":
-        return FileStore(spec[1])
-    if spec[0] == "redis":
-        return RedisStore(spec[1], prefix=spec[2])
+def make_store(kind: tuple[str, ...]) -> TokenStore:
+    if kind[0] == "file":
+        return FileStore(kind[1])
+    if kind[0] == "redis":
+        return RedisStore(kind[1], prefix=kind[2])
     return MemoryStore()
 
 
-def worker(spec: tuple[str, ...], base_url: str, clock_value: Any, ready: Any, stop: Any) -> None:
+def worker(kind: tuple[str, ...], base_url: str, clock_value: Any, ready: Any, stop: Any) -> None:
     from quillon_bo.testing import DEMO_CLIENT_ID, DEMO_CLIENT_SECRET
 
     config = qb.Config(DEMO_CLIENT_ID, client_secret=DEMO_CLIENT_SECRET, base_url=base_url)
-    client = qb.Client(config, store=make_store(spec), clock=lambda: int(clock_value.value))
+    client = qb.Client(config, store=make_store(kind), clock=lambda: int(clock_value.value))
     client.token()
     ready.put(os.getpid())
     while not stop.is_set():
@@ -105,14 +105,14 @@ def worker(spec: tuple[str, ...], base_url: str, clock_value: Any, ready: Any, s
 
 
 def requests_per_lifetime(
-    spec: tuple[str, ...], processes: int, gateway: Gateway
+    kind: tuple[str, ...], processes: int, gateway: Gateway
 ) -> tuple[int, int]:
     context = mp.get_context("spawn")
     clock = context.Value("d", time.time(), lock=False)
     ready, stop = context.Queue(), context.Event()
     before = gateway.requests
     workers = [
-        context.Process(target=worker, args=(spec, gateway.base_url, clock, ready, stop))
+        context.Process(target=worker, args=(kind, gateway.base_url, clock, ready, stop))
         for _ in range(processes)
     ]
     for w in workers:
@@ -142,8 +142,8 @@ def ns_per_call(fn: Any, count: int) -> float:
     return best
 
 
-def lookup_costs(spec: tuple[str, ...], gateway: Gateway) -> tuple[float, float]:
-    client = qb.Client(gateway.config(), store=make_store(spec))
+def lookup_costs(kind: tuple[str, ...], gateway: Gateway) -> tuple[float, float]:
+    client = qb.Client(gateway.config(), store=make_store(kind))
     client.token()
     cached = ns_per_call(client.token, 200_000)
     tokens = client.tokens
@@ -167,7 +167,7 @@ def _calls(client: qb.Client, ends: float, worst: list[float]) -> None:
 
 
 def slowest_in_window(
-    spec: tuple[str, ...], gateway: Gateway, mode: str, windows: int, threads: int
+    kind: tuple[str, ...], gateway: Gateway, mode: str, windows: int, threads: int
 ) -> tuple[float, float]:
     """The slowest call seen while a token is replaced, over ``windows`` runs;
     returned as (median of the runs' slowest, worst) in microseconds.
@@ -179,7 +179,7 @@ def slowest_in_window(
     clock_now = [int(time.time())]
     client = qb.Client(
         gateway.config(),
-        store=make_store(spec),
+        store=make_store(kind),
         clock=lambda: clock_now[0],
         refresh_ahead="auto" if mode == "ahead" else 0,
     )
@@ -258,18 +258,18 @@ def main() -> int:
     try:
         print("\ntoken requests: at a cold start / per token lifetime")
         print(f"{'store':8}" + "".join(f"{f'{n} proc':>14}" for n in counts))
-        for name, spec in specs:
+        for name, kind in specs:
             cells = []
             for n in counts:
-                unique = (*spec[:-1], f"{spec[-1]}{n}") if name != "memory" else spec
+                unique = (*kind[:-1], f"{kind[-1]}{n}") if name != "memory" else kind
                 cold, per = requests_per_lifetime(unique, n, gateway)
                 cells.append(f"{cold:>8} / {per:<3}")
             print(f"{name:8}" + "".join(f"{c:>14}" for c in cells))
 
         print("\nlookup cost (best of 3)")
         print(f"{'store':8}{'process copy':>16}{'from the store':>18}")
-        for name, spec in specs:
-            cached, stored = lookup_costs(spec, gateway)
+        for name, kind in specs:
+            cached, stored = lookup_costs(kind, gateway)
             print(f"{name:8}{cached:>13.0f} ns{stored / 1000:>15.1f} us")
     finally:
         gateway.close()
@@ -282,9 +282,9 @@ def main() -> int:
         )
         print("(median / worst of the windows' slowest call, in microseconds)")
         print(f"{'store':8}{'no replacement':>20}{'refresh ahead on':>20}{'off':>20}")
-        for name, spec in specs:
+        for name, kind in specs:
             cells = [
-                slowest_in_window(spec, slow, mode, args.windows, args.threads)
+                slowest_in_window(kind, slow, mode, args.windows, args.threads)
                 for mode in ("steady", "ahead", "off")
             ]
             print(f"{name:8}" + "".join(f"{f'{a:.0f} / {b:.0f}':>20}" for a, b in cells))

@@ -35,7 +35,7 @@ mkdir -p "$work/raw" "$out"
   -C cmake.define.QB_ZIG="$zig" \
   -C cmake.define.QB_OPENSSL_PREFIX="${QB_OPENSSL_PREFIX:-/usr}" \
   -C cmake.define.QB_WERROR=ON \
-  -C cmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=ON \
+  -C cmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION="${QB_LTO:-ON}" \
   .
 raw=$(ls "$work"/raw/quillon_bo-*-cp310-abi3-linux_x86_64.whl)
 # Nothing to graft: repair only checks the policy and renames the wheel.

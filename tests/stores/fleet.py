@@ -21,12 +21,12 @@ import quillon_bo as qb
 from quillon_bo.stores import FileStore, MemoryStore, RedisStore, TokenStore
 
 
-def make_store(spec: tuple[Any, ...]) -> TokenStore:
-    kind = spec[0]
+def make_store(store_kind: tuple[Any, ...]) -> TokenStore:
+    kind = store_kind[0]
     if kind == "redis":
-        return RedisStore(spec[1], prefix=spec[2], backoff=0.2)
+        return RedisStore(store_kind[1], prefix=store_kind[2], backoff=0.2)
     if kind == "file":
-        return FileStore(spec[1], backoff=0.2)
+        return FileStore(store_kind[1], backoff=0.2)
     return MemoryStore()
 
 
@@ -80,11 +80,11 @@ def serve(conn: Connection, clock_value: Any) -> None:
         command, args = message
         try:
             if command == "open":
-                name, config, spec, ahead = args
+                name, config, store_kind, ahead = args
                 clients[name] = qb.Client(
                     qb.Config(**config),
                     clock=clock,
-                    store=make_store(spec),
+                    store=make_store(store_kind),
                     refresh_ahead=ahead,
                     retries=0,
                 )

@@ -18,7 +18,7 @@ THREADS = 8
 
 
 @pytest.fixture(params=["redis", "file"])
-def spec(request: pytest.FixtureRequest, folder: str) -> tuple[Any, ...]:
+def store_kind(request: pytest.FixtureRequest, folder: str) -> tuple[Any, ...]:
     if request.param == "redis":
         url = request.getfixturevalue("redis_url")
         return ("redis", url, f"qbfleet-{uuid.uuid4().hex[:12]}:")
@@ -32,14 +32,14 @@ def client_name(fleet: Fleet) -> Iterator[str]:
     fleet.all("close", name)
 
 
-def _open(fleet: Fleet, name: str, gateway: LocalGateway, spec: Any, ahead: Any) -> None:
+def _open(fleet: Fleet, name: str, gateway: LocalGateway, store_kind: Any, ahead: Any) -> None:
     config = {
         "client_id": gateway.client_id,
         "client_secret": gateway.client_secret,
         "base_url": gateway.base_url,
     }
     fleet.clock.value = time.time()
-    fleet.all("open", name, config, spec, ahead)
+    fleet.all("open", name, config, store_kind, ahead)
 
 
 def _burst(fleet: Fleet, name: str, calls: int, resource: str | None = None) -> dict[str, Any]:
@@ -56,9 +56,9 @@ def _burst(fleet: Fleet, name: str, calls: int, resource: str | None = None) -> 
 
 
 def test_a_cold_fleet_fetches_once_and_once_more_after_expiry(
-    fleet: Fleet, gateway: LocalGateway, spec: Any, client_name: str
+    fleet: Fleet, gateway: LocalGateway, store_kind: Any, client_name: str
 ) -> None:
-    _open(fleet, client_name, gateway, spec, 0)
+    _open(fleet, client_name, gateway, store_kind, 0)
     # A slow answer keeps every worker waiting while the one fetch is out.
     gateway.enqueue(Reply.slow(0.3))
     first = set(_burst(fleet, client_name, 2)["tokens"])
@@ -72,9 +72,9 @@ def test_a_cold_fleet_fetches_once_and_once_more_after_expiry(
 
 
 def test_refresh_ahead_across_the_fleet_is_one_request_and_nobody_waits(
-    fleet: Fleet, gateway: LocalGateway, spec: Any, client_name: str
+    fleet: Fleet, gateway: LocalGateway, store_kind: Any, client_name: str
 ) -> None:
-    _open(fleet, client_name, gateway, spec, "auto")
+    _open(fleet, client_name, gateway, store_kind, "auto")
     (old,) = set(_burst(fleet, client_name, 1)["tokens"])
     # 100 s before the end: inside the last 300 s, where the refresh starts.
     fleet.clock.value += 3540 - 100
@@ -92,9 +92,9 @@ def test_refresh_ahead_across_the_fleet_is_one_request_and_nobody_waits(
 
 
 def test_a_refused_token_is_refetched_once_for_the_fleet(
-    fleet: Fleet, gateway: LocalGateway, spec: Any, client_name: str
+    fleet: Fleet, gateway: LocalGateway, store_kind: Any, client_name: str
 ) -> None:
-    _open(fleet, client_name, gateway, spec, 0)
+    _open(fleet, client_name, gateway, store_kind, 0)
     _burst(fleet, client_name, 1)
     assert gateway.token_requests == 1
     gateway.revoke_tokens()  # every worker still holds the shared token

@@ -376,10 +376,10 @@ def test_redis_stopped_mid_run_then_back(
     b.close()
 
 
-def _hold_the_lock(spec: tuple[Any, ...], config: dict[str, Any]) -> None:
+def _hold_the_lock(store_kind: tuple[Any, ...], config: dict[str, Any]) -> None:
     from .fleet import make_store
 
-    client = qb.Client(qb.Config(**config), store=make_store(spec), retries=0, deadline=60)
+    client = qb.Client(qb.Config(**config), store=make_store(store_kind), retries=0, deadline=60)
     client.token()  # the gateway never answers: the lock stays taken
 
 
@@ -388,13 +388,13 @@ def test_a_killed_lock_holder_holds_others_back_at_most_for_the_lease(
     gateway: LocalGateway, kind: str, folder: str, prefix: str, request: pytest.FixtureRequest
 ) -> None:
     if kind == "redis":
-        spec: tuple[Any, ...] = ("redis", request.getfixturevalue("redis_url"), prefix)
+        store_kind: tuple[Any, ...] = ("redis", request.getfixturevalue("redis_url"), prefix)
     else:
-        spec = ("file", os.path.join(folder, "tokens.json"))
+        store_kind = ("file", os.path.join(folder, "tokens.json"))
     gateway.enqueue(Reply.slow(60))
     config = {"client_id": gateway.client_id, "client_secret": gateway.client_secret,
               "base_url": gateway.base_url}  # fmt: skip
-    holder = mp.get_context("spawn").Process(target=_hold_the_lock, args=(spec, config))
+    holder = mp.get_context("spawn").Process(target=_hold_the_lock, args=(store_kind, config))
     holder.start()
     try:
         deadline = time.monotonic() + 30
@@ -406,7 +406,7 @@ def test_a_killed_lock_holder_holds_others_back_at_most_for_the_lease(
         from .fleet import make_store
 
         lease = 1.5
-        client = qb.Client(qb.Config(**config), store=make_store(spec), deadline=lease)
+        client = qb.Client(qb.Config(**config), store=make_store(store_kind), deadline=lease)
         started = time.monotonic()
         client.token()
         waited = time.monotonic() - started
