@@ -10,7 +10,9 @@ wants the gateway's bearer tokens).
 
 A block right after the line ``<!-- not run: REASON -->`` (one that needs a
 production host, say) is only compiled, and reported as skipped with its
-reason. In ```console blocks each ``$ quillon-bo ...`` line runs through the
+reason. A block right after ``<!-- needs redis -->`` runs with ``redis_url``
+set to the test command's Redis server (``QB_REDIS_URL``), and without one is
+reported as skipped. In ```console blocks each ``$ quillon-bo ...`` line runs through the
 command line's ``main()`` and must print exactly the lines shown below it;
 ```sh blocks are not run.
 """
@@ -20,6 +22,7 @@ from __future__ import annotations
 import contextlib
 import doctest
 import io
+import os
 import re
 import shlex
 import textwrap
@@ -37,6 +40,8 @@ PAGES = sorted(p.relative_to(DOCS).as_posix() for p in DOCS.rglob("*.md"))
 
 _FENCE = re.compile(r"^(?P<indent>[ \t]*)```(?P<lang>[\w-]*)[^\n]*$")
 _NOT_RUN = re.compile(r"^\s*<!--\s*not run:\s*(?P<reason>.+?)\s*-->\s*$")
+_NEEDS_REDIS = re.compile(r"^\s*<!--\s*needs redis\s*-->\s*$")
+REDIS_URL = os.environ.get("QB_REDIS_URL")
 
 
 @dataclass(frozen=True)
@@ -68,8 +73,12 @@ def blocks(page: str, text: str | None = None) -> list[Block]:
         code = textwrap.dedent("\n".join(lines[i + 1 : end])) + "\n"
         if indent and any(line and not line.startswith(indent) for line in lines[i + 1 : end]):
             raise AssertionError(f"docs/{page}:{i + 1}: block less indented than its fence")
-        marker = _NOT_RUN.match(lines[i - 1]) if i else None
-        found.append(Block(page, i + 2, opening["lang"], code, marker and marker["reason"]))
+        above = lines[i - 1] if i else ""
+        marker = _NOT_RUN.match(above)
+        not_run = marker["reason"] if marker else None
+        if _NEEDS_REDIS.match(above) and REDIS_URL is None:
+            not_run = "needs a Redis server (QB_REDIS_URL is not set)"
+        found.append(Block(page, i + 2, opening["lang"], code, not_run))
         i = end + 1
     return found
 
@@ -120,6 +129,7 @@ def test_page_runs(page: str) -> None:
             "secret": gateway.client_secret,
             "base_url": gateway.base_url,
             "url": gateway.resource_url,
+            "redis_url": REDIS_URL,
         }
         for block in blocks(page):
             if block.lang not in ("python", "pycon", "console"):
