@@ -88,7 +88,7 @@ def _parser() -> argparse.ArgumentParser:
         type=int,
         default=2,
         metavar="N",
-        help="resends after a transport failure (default 2)",
+        help="resends after a transport failure or a 429, 502, 503 or 504 answer (default 2)",
     )
 
     sub.add_parser("version", help="print the package, core and protocol versions")
