@@ -62,6 +62,15 @@ for index, name in enumerate(names):
         # The first byte chooses the record.
         write("record_fuzz", f"{name}-{i}", bytes([index]) + text)
 
+# Every payload and record above is JSON text for the value reader too, so it
+# has seeds of its own even where the conformance suite is not at hand.
+for op, payloads in PAYLOADS.items():
+    for i, payload in enumerate(payloads):
+        write("json_value_fuzz", f"{op}-{i}", json.dumps(payload, ensure_ascii=False).encode())
+for name in names:
+    for i, value in enumerate(records[name]):
+        write("json_value_fuzz", f"{name}-{i}", json.dumps(value, ensure_ascii=False).encode())
+
 if suite is not None and suite.is_dir():
     for path in sorted(suite.glob("*.json")):
         data = path.read_bytes()
