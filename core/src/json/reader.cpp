@@ -1,5 +1,6 @@
 #include "json/reader.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include "json/number.hpp"
@@ -22,8 +23,19 @@ bool Reader::finish() {
 
 // Just after the opening quote; appends the decoded string to `out`.
 bool Reader::decode_string(std::string& out) {
+  const char* stop = find_string_stop(cur_, end_);
+  if (stop < end_ && *stop == '"') {
+    // No escape, the usual case: one copy.
+    out.append(cur_, static_cast<std::size_t>(stop - cur_));
+    cur_ = stop + 1;
+    return true;
+  }
+  // An escape: the string is never longer decoded than written, so room for
+  // the rest of the text (within a bound) spares the string its doublings
+  // while it is built piece by piece, as texts holding JSON texts are.
+  constexpr std::size_t room_bound = 4096;
+  out.reserve(out.size() + std::min(static_cast<std::size_t>(end_ - cur_), room_bound));
   for (;;) {
-    const char* stop = find_string_stop(cur_, end_);
     out.append(cur_, static_cast<std::size_t>(stop - cur_));
     cur_ = stop;
     if (cur_ == end_) return fail_at(end_, Fault::eof_string);
@@ -89,6 +101,7 @@ bool Reader::decode_string(std::string& out) {
       default:
         return fail_here(Fault::invalid_escape);
     }
+    stop = find_string_stop(cur_, end_);
   }
 }
 
