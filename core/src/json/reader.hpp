@@ -110,6 +110,8 @@ class Reader {
   }
   bool read_integer(std::int64_t min, std::uint64_t max, std::string_view expected,
                     std::uint64_t& magnitude, bool& negative);
+  bool read_plain_integer(std::int64_t min, std::uint64_t max, std::uint64_t& magnitude,
+                          bool& negative);
   bool decode_string(std::string& out);
   bool invalid_type(std::string_view expected);
   bool read_array(Value& out);
