@@ -26,7 +26,7 @@ class Reader {
       : begin_(text.data()), cur_(text.data()), end_(text.data() + text.size()) {}
 
   // Skips white space; the next byte without taking it, or -1 at the end.
-  int peek() {
+  QB_CLANG_INLINE int peek() {
     skip_space();
     return cur_ < end_ ? static_cast<unsigned char>(*cur_) : -1;
   }
@@ -154,7 +154,7 @@ inline bool Reader::read_text(std::string& out) {
   return decode_string(out);
 }
 
-inline bool Reader::object_first(bool& more) {
+QB_CLANG_INLINE inline bool Reader::object_first(bool& more) {
   switch (peek()) {
     case '}':
       ++cur_;
@@ -170,7 +170,7 @@ inline bool Reader::object_first(bool& more) {
   }
 }
 
-inline bool Reader::object_colon() {
+QB_CLANG_INLINE inline bool Reader::object_colon() {
   switch (peek()) {
     case ':':
       ++cur_;
@@ -182,7 +182,7 @@ inline bool Reader::object_colon() {
   }
 }
 
-inline bool Reader::object_next(bool& more) {
+QB_CLANG_INLINE inline bool Reader::object_next(bool& more) {
   switch (peek()) {
     case ',':
       ++cur_;
