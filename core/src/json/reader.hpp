@@ -133,7 +133,7 @@ inline bool Reader::enter() {
   return true;
 }
 
-inline bool Reader::read_name(std::string_view& name) {
+QB_CLANG_INLINE inline bool Reader::read_name(std::string_view& name) {
   const char* start = ++cur_;
   const char* stop = find_string_stop(start, end_);
   if (stop < end_ && *stop == '"') {
