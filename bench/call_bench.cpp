@@ -75,3 +75,37 @@ void build_write(benchmark::State& state) {
 BENCHMARK(build_write);
 
 }  // namespace
+
+namespace {
+
+// The pieces of token.parse.
+void parse_decode(benchmark::State& state) {
+  for (auto _ : state) {
+    auto d = qb::json::decode<qb::ffi::Parse<qb::TokenInput>>(parse_payload);
+    benchmark::DoNotOptimize(d);
+  }
+}
+BENCHMARK(parse_decode);
+
+void parse_response(benchmark::State& state) {
+  auto d = qb::json::decode<qb::ffi::Parse<qb::TokenInput>>(parse_payload);
+  for (auto _ : state) {
+    auto r = qb::Token::response(d.value().response, d.value().input);
+    benchmark::DoNotOptimize(r);
+  }
+}
+BENCHMARK(parse_response);
+
+void parse_write(benchmark::State& state) {
+  auto d = qb::json::decode<qb::ffi::Parse<qb::TokenInput>>(parse_payload);
+  auto r = qb::Token::response(d.value().response, d.value().input);
+  for (auto _ : state) {
+    std::string out;
+    out.reserve(512);
+    qb::json::encode(r.value(), out);
+    benchmark::DoNotOptimize(out);
+  }
+}
+BENCHMARK(parse_write);
+
+}  // namespace

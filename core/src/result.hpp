@@ -16,6 +16,9 @@ class [[nodiscard]] Result {
  public:
   Result(T value) : storage_(std::in_place_index<0>, std::move(value)) {}
   Result(E error) : storage_(std::in_place_index<1>, std::move(error)) {}
+  // A value-initialised T made in place, for a reader that fills it where
+  // it will be returned instead of moving a finished one in.
+  explicit Result(std::in_place_t) : storage_(std::in_place_index<0>) {}
   // Anything a T can be made from, as std::expected allows.
   template <class U>
   requires(!std::is_same_v<std::remove_cvref_t<U>, Result> &&

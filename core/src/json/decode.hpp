@@ -210,9 +210,13 @@ namespace quillon_bo_core::json {
 template <Record T>
 Decoded<T> decode(std::string_view text) {
   detail::Reader reader(text);
-  T value{};
-  if (detail::read_record(reader, value) && reader.finish()) return Decoded<T>(std::move(value));
-  return Decoded<T>(reader.take_failure());
+  // Read where it is returned: a record of several texts costs a move of
+  // each of them otherwise.
+  Decoded<T> decoded(std::in_place);
+  if (!detail::read_record(reader, decoded.value()) || !reader.finish()) {
+    decoded = Decoded<T>(reader.take_failure());
+  }
+  return decoded;
 }
 
 }  // namespace quillon_bo_core::json

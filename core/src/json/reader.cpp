@@ -1,5 +1,6 @@
 #include "json/reader.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include "json/number.hpp"
@@ -22,8 +23,19 @@ bool Reader::finish() {
 
 // Just after the opening quote; appends the decoded string to `out`.
 bool Reader::decode_string(std::string& out) {
+  const char* stop = find_string_stop(cur_, end_);
+  if (stop < end_ && *stop == '"') {
+    // No escape, the usual case: one copy.
+    out.append(cur_, static_cast<std::size_t>(stop - cur_));
+    cur_ = stop + 1;
+    return true;
+  }
+  // An escape: the string is never longer decoded than written, so room for
+  // the rest of the text (within a bound) spares the string its doublings
+  // while it is built piece by piece, as texts holding JSON texts are.
+  constexpr std::size_t room_bound = 4096;
+  out.reserve(out.size() + std::min(static_cast<std::size_t>(end_ - cur_), room_bound));
   for (;;) {
-    const char* stop = find_string_stop(cur_, end_);
     out.append(cur_, static_cast<std::size_t>(stop - cur_));
     cur_ = stop;
     if (cur_ == end_) return fail_at(end_, Fault::eof_string);
@@ -89,6 +101,7 @@ bool Reader::decode_string(std::string& out) {
       default:
         return fail_here(Fault::invalid_escape);
     }
+    stop = find_string_stop(cur_, end_);
   }
 }
 
@@ -150,12 +163,44 @@ bool Reader::invalid_type(std::string_view expected) {
   return fail_here(message(Fault::invalid_type, {what, expected}));
 }
 
+// The usual integer field, at most 19 digits (no overflow while they are
+// added up) with nothing after them that makes another number of it, within
+// [min, max]: taken with its value worked out as it is scanned. Anything else
+// (leading zeros, -0, fractions, exponents, longer or out-of-range integers)
+// is left at the cursor for the full scan and its messages.
+bool Reader::read_plain_integer(std::int64_t min, std::uint64_t max, std::uint64_t& magnitude,
+                                bool& negative) {
+  const char* p = cur_;
+  const bool minus = *p == '-';
+  if (minus) ++p;
+  const char* const digits = p;
+  const char* const limit = digits + std::min<std::ptrdiff_t>(end_ - digits, 19);
+  std::uint64_t value = 0;
+  while (p < limit && is_digit(*p)) {
+    value = value * 10 + static_cast<std::uint64_t>(*p - '0');
+    ++p;
+  }
+  const std::ptrdiff_t count = p - digits;
+  if (count == 0 || (count > 1 && *digits == '0')) return false;
+  if (p < end_ && (is_digit(*p) || *p == '.' || *p == 'e' || *p == 'E')) return false;
+  if (minus) {
+    if (value == 0 || min >= 0 || value > static_cast<std::uint64_t>(-(min + 1)) + 1) return false;
+  } else if (value > max) {
+    return false;
+  }
+  magnitude = value;
+  negative = minus;
+  cur_ = p;
+  return true;
+}
+
 // An integer field: a plain integer within [min, max]; other integers are
 // invalid values, other numbers floating point, other values invalid types.
 bool Reader::read_integer(std::int64_t min, std::uint64_t max, std::string_view expected,
                           std::uint64_t& magnitude, bool& negative) {
   const int c = peek();
   if (c != '-' && !is_digit(c)) return invalid_type(expected);
+  if (read_plain_integer(min, max, magnitude, negative)) return true;
   NumberScan s;
   if (!take(scan_number(cur_, s))) return false;
   negative = s.negative;

@@ -26,7 +26,7 @@ class Reader {
       : begin_(text.data()), cur_(text.data()), end_(text.data() + text.size()) {}
 
   // Skips white space; the next byte without taking it, or -1 at the end.
-  int peek() {
+  QB_CLANG_INLINE int peek() {
     skip_space();
     return cur_ < end_ ? static_cast<unsigned char>(*cur_) : -1;
   }
@@ -110,6 +110,8 @@ class Reader {
   }
   bool read_integer(std::int64_t min, std::uint64_t max, std::string_view expected,
                     std::uint64_t& magnitude, bool& negative);
+  bool read_plain_integer(std::int64_t min, std::uint64_t max, std::uint64_t& magnitude,
+                          bool& negative);
   bool decode_string(std::string& out);
   bool invalid_type(std::string_view expected);
   bool read_array(Value& out);
@@ -131,7 +133,7 @@ inline bool Reader::enter() {
   return true;
 }
 
-inline bool Reader::read_name(std::string_view& name) {
+QB_CLANG_INLINE inline bool Reader::read_name(std::string_view& name) {
   const char* start = ++cur_;
   const char* stop = find_string_stop(start, end_);
   if (stop < end_ && *stop == '"') {
@@ -152,7 +154,7 @@ inline bool Reader::read_text(std::string& out) {
   return decode_string(out);
 }
 
-inline bool Reader::object_first(bool& more) {
+QB_CLANG_INLINE inline bool Reader::object_first(bool& more) {
   switch (peek()) {
     case '}':
       ++cur_;
@@ -168,7 +170,7 @@ inline bool Reader::object_first(bool& more) {
   }
 }
 
-inline bool Reader::object_colon() {
+QB_CLANG_INLINE inline bool Reader::object_colon() {
   switch (peek()) {
     case ':':
       ++cur_;
@@ -180,7 +182,7 @@ inline bool Reader::object_colon() {
   }
 }
 
-inline bool Reader::object_next(bool& more) {
+QB_CLANG_INLINE inline bool Reader::object_next(bool& more) {
   switch (peek()) {
     case ',':
       ++cur_;

@@ -139,7 +139,7 @@ constexpr ByteTables byte_tables = [] {
   const char* const end = end_;
 #if defined(__SSE2__)
   while (end - p >= 16) {
-    unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(string_stops(p)));
+    unsigned stops = stops_16(p);
     const char* next = p + 16;
     while (stops != 0) {
       const unsigned i = static_cast<unsigned>(__builtin_ctz(stops));
