@@ -45,25 +45,30 @@ namespace {
 // The pieces of token.build.
 void build_decode(benchmark::State& state) {
   for (auto _ : state) {
-    auto d = qb::json::decode<qb::ffi::Build<qb::TokenInput>>(build_payload);
+    qb::json::Arena arena;
+    auto d = qb::json::decode<qb::ffi::Build<qb::TokenInput>>(build_payload, arena);
     benchmark::DoNotOptimize(d);
   }
 }
 BENCHMARK(build_decode);
 
 void build_request(benchmark::State& state) {
-  auto d = qb::json::decode<qb::ffi::Build<qb::TokenInput>>(build_payload);
-  const qb::RequestContext context{d.value().config, &*d.value().token};
+  qb::json::Arena arena;
+  auto d = qb::json::decode<qb::ffi::Build<qb::TokenInput>>(build_payload, arena);
+  const qb::RequestContext context{d.value().config, &*d.value().token, arena};
   for (auto _ : state) {
-    auto r = qb::Token::request(context, d.value().input);
+    qb::json::Arena texts;
+    const qb::RequestContext fresh{context.config, context.token, texts};
+    auto r = qb::Token::request(fresh, d.value().input);
     benchmark::DoNotOptimize(r);
   }
 }
 BENCHMARK(build_request);
 
 void build_write(benchmark::State& state) {
-  auto d = qb::json::decode<qb::ffi::Build<qb::TokenInput>>(build_payload);
-  const qb::RequestContext context{d.value().config, &*d.value().token};
+  qb::json::Arena arena;
+  auto d = qb::json::decode<qb::ffi::Build<qb::TokenInput>>(build_payload, arena);
+  const qb::RequestContext context{d.value().config, &*d.value().token, arena};
   auto r = qb::Token::request(context, d.value().input);
   for (auto _ : state) {
     std::string out;
@@ -81,24 +86,28 @@ namespace {
 // The pieces of token.parse.
 void parse_decode(benchmark::State& state) {
   for (auto _ : state) {
-    auto d = qb::json::decode<qb::ffi::Parse<qb::TokenInput>>(parse_payload);
+    qb::json::Arena arena;
+    auto d = qb::json::decode<qb::ffi::Parse<qb::TokenInput>>(parse_payload, arena);
     benchmark::DoNotOptimize(d);
   }
 }
 BENCHMARK(parse_decode);
 
 void parse_response(benchmark::State& state) {
-  auto d = qb::json::decode<qb::ffi::Parse<qb::TokenInput>>(parse_payload);
+  qb::json::Arena arena;
+  auto d = qb::json::decode<qb::ffi::Parse<qb::TokenInput>>(parse_payload, arena);
   for (auto _ : state) {
-    auto r = qb::Token::response(d.value().response, d.value().input);
+    qb::json::Arena answer;
+    auto r = qb::Token::response(d.value().response, d.value().input, answer);
     benchmark::DoNotOptimize(r);
   }
 }
 BENCHMARK(parse_response);
 
 void parse_write(benchmark::State& state) {
-  auto d = qb::json::decode<qb::ffi::Parse<qb::TokenInput>>(parse_payload);
-  auto r = qb::Token::response(d.value().response, d.value().input);
+  qb::json::Arena arena;
+  auto d = qb::json::decode<qb::ffi::Parse<qb::TokenInput>>(parse_payload, arena);
+  auto r = qb::Token::response(d.value().response, d.value().input, arena);
   for (auto _ : state) {
     std::string out;
     out.reserve(512);

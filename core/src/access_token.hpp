@@ -5,17 +5,19 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
+#include <string_view>
 
 #include "json.hpp"
 
 namespace quillon_bo_core {
 
+// Its texts are borrowed: from the build payload it was decoded from, or
+// from the token answer it was read out of.
 struct AccessToken {
-  std::string access_token;
-  std::string token_type;
+  std::string_view access_token;
+  std::string_view token_type;
   std::int64_t expires_at = 0;
-  std::optional<std::string> scope;
+  std::optional<std::string_view> scope;
 
   friend bool operator==(const AccessToken&, const AccessToken&) = default;
 };

@@ -32,51 +32,49 @@ std::string_view default_base_url(Environment environment) {
   runtime::fault("environment out of range");
 }
 
-std::string Config::url(std::string_view path) const {
-  std::string_view base = base_url ? std::string_view(*base_url) : default_base_url(environment);
+std::pair<std::string_view, std::string_view> Config::url_parts(std::string_view path) const {
+  std::string_view base = base_url ? *base_url : default_base_url(environment);
   while (!base.empty() && base.back() == '/') base.remove_suffix(1);
   while (!path.empty() && path.front() == '/') path.remove_prefix(1);
+  return {base, path};
+}
+
+std::string Config::url(std::string_view path) const {
+  const auto [base, rest] = url_parts(path);
   std::string out;
-  out.reserve(base.size() + 1 + path.size());
-  out.append(base).append(1, '/').append(path);
+  out.reserve(base.size() + 1 + rest.size());
+  out.append(base).append(1, '/').append(rest);
   return out;
 }
 
-Result<std::string> Config::basic_authorization() const {
+std::string_view Config::url(std::string_view path, json::Arena& arena) const {
+  const auto [base, rest] = url_parts(path);
+  return arena.join(base, "/", rest);
+}
+
+Result<std::string_view> Config::basic_authorization(json::Arena& arena) const {
   if (text::trim_white_space(client_id).empty()) {
     return Error::validation("client_id", "must not be empty");
   }
   if (!client_secret && !basic_token) {
     return Error::validation("client_secret", "either client_secret or basic_token is required");
   }
-  std::string out(basic_prefix);
   if (basic_token) {
     std::string_view token = text::trim_white_space(*basic_token);
     if (token.starts_with(basic_prefix)) token.remove_prefix(basic_prefix.size());
-    out.append(token);
-    return out;
+    return arena.join(basic_prefix, token);
   }
   // The stored values, untrimmed: a client id with spaces around it is
-  // encoded with its spaces. Usual credentials are joined on the stack.
-  const std::size_t length = client_id.size() + 1 + client_secret->size();
-  char small[384];
-  std::string large;
-  char* joined = small;
-  if (length > sizeof small) {
-    large.resize(length);
-    joined = large.data();
-  }
-  std::copy(client_id.begin(), client_id.end(), joined);
-  joined[client_id.size()] = ':';
-  std::copy(client_secret->begin(), client_secret->end(), joined + client_id.size() + 1);
-  const std::string_view plain(joined, length);
+  // encoded with its spaces.
+  const std::string_view plain = arena.join(client_id, ":", *client_secret);
   const std::size_t encoded = 4 * ((plain.size() + 2) / 3);
   // EVP_EncodeBlock takes an int length and writes a NUL after its output, so
   // the text goes in pieces whose length is a multiple of three (no padding
-  // in between) and the buffer holds one byte more than the encoding.
+  // in between) and the block holds one byte more than the encoding.
   constexpr std::size_t piece = std::size_t{3} << 28;
-  out.resize(basic_prefix.size() + encoded + 1);
-  auto* to = reinterpret_cast<unsigned char*>(out.data() + basic_prefix.size());
+  char* const out = arena.allocate(basic_prefix.size() + encoded + 1);
+  std::copy(basic_prefix.begin(), basic_prefix.end(), out);
+  auto* to = reinterpret_cast<unsigned char*>(out + basic_prefix.size());
   const auto* from = reinterpret_cast<const unsigned char*>(plain.data());
   for (std::size_t done = 0; done < plain.size();) {
     const std::size_t n = std::min(piece, plain.size() - done);
@@ -85,8 +83,8 @@ Result<std::string> Config::basic_authorization() const {
     to += written;
     done += n;
   }
-  out.resize(basic_prefix.size() + encoded);
-  return out;
+  arena.trim(out, basic_prefix.size() + encoded);
+  return std::string_view(out, basic_prefix.size() + encoded);
 }
 
 }  // namespace quillon_bo_core

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "error.hpp"
 #include "json.hpp"
@@ -23,22 +24,30 @@ constexpr auto enum_table(json::Tag<Environment>) {
 // The base URL used when a configuration gives none. None ends with "/".
 std::string_view default_base_url(Environment environment);
 
+// Decoded from a build payload, borrowing its texts from it.
 struct Config {
-  std::string client_id;
-  std::optional<std::string> client_secret;
+  std::string_view client_id;
+  std::optional<std::string_view> client_secret;
   // A ready-made Basic credential, with or without its "Basic " prefix.
-  std::optional<std::string> basic_token;
+  std::optional<std::string_view> basic_token;
   Environment environment = Environment::sandbox;
   // Replaces the environment's default base URL, even when empty.
-  std::optional<std::string> base_url;
+  std::optional<std::string_view> base_url;
 
   // The base, exactly one "/", and `path`: slashes are removed from the end of
   // the base and from the start of the path, nothing else is touched.
   std::string url(std::string_view path) const;
+  // The same, written in the arena.
+  std::string_view url(std::string_view path, json::Arena& arena) const;
 
-  // The Authorization header value ("Basic ..."), or a validation error when
-  // the client id is blank or neither secret nor ready-made token is given.
-  Result<std::string> basic_authorization() const;
+  // The Authorization header value ("Basic ..."), written in the arena, or a
+  // validation error when the client id is blank or neither secret nor
+  // ready-made token is given.
+  Result<std::string_view> basic_authorization(json::Arena& arena) const;
+
+ private:
+  // The base and the path of url(), trimmed of the slashes where they meet.
+  std::pair<std::string_view, std::string_view> url_parts(std::string_view path) const;
 };
 
 // Only the client id is required; in the array form the elements after it may

@@ -90,20 +90,23 @@ Outcome run(std::string_view stage, std::string_view payload) {
   // Most answers are about as long as the payload; a request adds its URL
   // and headers to the configuration it came from.
   const std::size_t expected_size = std::max<std::size_t>(payload.size(), 192) + 64;
+  // What the stage decodes and works out borrows from the payload and from
+  // here, and is gone when the stage ends.
+  json::Arena arena;
   if (stage == "build") {
-    auto decoded = json::decode<Build<Input>>(payload);
+    auto decoded = json::decode<Build<Input>>(payload, arena);
     if (!decoded) return invalid_payload(decoded.failure(), payload);
     const Build<Input>& build = decoded.value();
-    const RequestContext context{build.config, build.token ? &*build.token : nullptr};
+    const RequestContext context{build.config, build.token ? &*build.token : nullptr, arena};
     Result<HttpRequest> request = Op::request(context, build.input);
     if (!request) return std::move(request).error();
     return success_text(request.value(), expected_size);
   }
   if (stage == "parse") {
-    auto decoded = json::decode<Parse<Input>>(payload);
+    auto decoded = json::decode<Parse<Input>>(payload, arena);
     if (!decoded) return invalid_payload(decoded.failure(), payload);
     const Parse<Input>& parse = decoded.value();
-    auto result = Op::response(parse.response, parse.input);
+    auto result = Op::response(parse.response, parse.input, arena);
     if (!result) return std::move(result).error();
     return success_text(std::move(result).value(), expected_size);
   }

@@ -22,26 +22,34 @@ bool name_less(const Header& h, std::string_view name) { return bytes_less(h.nam
 }  // namespace
 
 Headers::Headers(std::initializer_list<Header> headers) {
-  headers_.reserve(headers.size());
   for (const Header& h : headers) put(h.name, h.value);
 }
 
-void Headers::put(std::string name, std::string value) {
+void Headers::put(std::string_view name, std::string_view value) {
+  Header* const first = many_.empty() ? few_.data() : many_.data();
+  Header* const last = first + size_;
   // Headers are usually put in order, so the end is tried first.
-  auto it =
-      headers_.empty() || bytes_less(headers_.back().name, name)
-          ? headers_.end()
-          : std::lower_bound(headers_.begin(), headers_.end(), std::string_view(name), name_less);
-  if (it != headers_.end() && it->name == name) {
-    it->value = std::move(value);
-  } else {
-    headers_.insert(it, Header{std::move(name), std::move(value)});
+  Header* const at = size_ == 0 || bytes_less(last[-1].name, name)
+                         ? last
+                         : std::lower_bound(first, last, name, name_less);
+  if (at != last && at->name == name) {
+    at->value = value;
+    return;
   }
+  const auto index = static_cast<std::size_t>(at - first);
+  if (many_.empty() && size_ < in_place) {
+    std::move_backward(at, last, last + 1);
+    *at = Header{name, value};
+  } else {
+    if (many_.empty()) many_.assign(first, last);
+    many_.insert(many_.begin() + static_cast<std::ptrdiff_t>(index), Header{name, value});
+  }
+  ++size_;
 }
 
-const std::string* Headers::find(std::string_view name) const {
-  auto it = std::lower_bound(headers_.begin(), headers_.end(), name, name_less);
-  return it != headers_.end() && it->name == name ? &it->value : nullptr;
+const std::string_view* Headers::find(std::string_view name) const {
+  const Header* it = std::lower_bound(begin(), end(), name, name_less);
+  return it != end() && it->name == name ? &it->value : nullptr;
 }
 
 }  // namespace quillon_bo_core

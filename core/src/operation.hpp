@@ -61,11 +61,13 @@ struct Config;
 struct AccessToken;
 
 // What a build stage hands to an operation's `request`: the configuration and
-// the caller's current access token, if the payload carried one. Both are
-// borrowed from the decoded payload for the duration of the stage.
+// the caller's current access token, if the payload carried one, both
+// borrowed from the decoded payload for the duration of the stage; and the
+// stage's arena, where the texts of the request that are not constants go.
 struct RequestContext {
   const Config& config;
   const AccessToken* token = nullptr;
+  json::Arena& arena;
 };
 
 // A result record: written by its table, or made a JSON value by its own
@@ -78,16 +80,17 @@ concept Writable = json::Record<T> || requires(T t) {
 // One operation of the gateway API: a stateless type that names itself, its
 // input record (the payload member "input" of both stages) and its result
 // record, and turns them into a request (build stage) and a response into a
-// result (parse stage). The stage runner `ffi::run<Op>` is written once
-// against this interface; offering an operation is one line in `CoreOps`.
+// result (parse stage). The result may borrow from the response and from the
+// stage's arena, which outlive it until it is written. The stage runner `ffi::run<Op>` is written
+// once against this interface; offering an operation is one line in `CoreOps`.
 template <class Op>
 concept Operation = requires(const RequestContext& context, const typename Op::Input& input,
-                             const HttpResponse& response) {
+                             const HttpResponse& response, json::Arena& arena) {
   { Op::name } -> std::convertible_to<std::string_view>;
   { Op::idempotent } -> std::convertible_to<bool>;
   { Op::timeout_secs } -> std::convertible_to<std::optional<std::uint32_t>>;
   { Op::request(context, input) } -> std::same_as<Result<HttpRequest>>;
-  { Op::response(response, input) } -> std::same_as<Result<typename Op::Output>>;
+  { Op::response(response, input, arena) } -> std::same_as<Result<typename Op::Output>>;
 }
 &&Writable<typename Op::Output>;
 

@@ -36,33 +36,33 @@ std::int64_t expiry_time(std::int64_t now, std::int64_t expires_in) {
 }
 
 Result<HttpRequest> Token::request(const RequestContext& context, const TokenInput& /*input*/) {
-  auto authorization = context.config.basic_authorization();
+  auto authorization = context.config.basic_authorization(context.arena);
   if (!authorization) return std::move(authorization).error();
   HttpRequest request;
   request.method = Method::POST;
-  request.url = context.config.url(token_path);
-  request.headers.reserve(3);
+  request.url = context.config.url(token_path, context.arena);
   request.headers.put("Accept", "application/json");
-  request.headers.put("Authorization", std::move(authorization).value());
+  request.headers.put("Authorization", authorization.value());
   request.headers.put("Content-Type", "application/x-www-form-urlencoded");
   return request;
 }
 
-Result<AccessToken> Token::response(const HttpResponse& response, const TokenInput& input) {
+Result<AccessToken> Token::response(const HttpResponse& response, const TokenInput& input,
+                                    json::Arena& arena) {
   if (response.status < 200 || response.status > 299) {
     return Error{
         Error::Authentication{response.status, envelope::message_from_body(response.body)}};
   }
-  auto decoded = json::decode<TokenResponse>(response.body);
+  auto decoded = json::decode<TokenResponse>(response.body, arena);
   if (!decoded) {
     return Error{
         Error::Decode{"invalid token response: " + decoded.failure().to_text(response.body)}};
   }
-  TokenResponse& answer = decoded.value();
+  const TokenResponse& answer = decoded.value();
   if (answer.access_token.empty())
     return Error{Error::Decode{"token response has an empty access_token"}};
-  return AccessToken{std::move(answer.access_token), std::move(answer.token_type),
-                     expiry_time(input.now, answer.expires_in), std::move(answer.scope)};
+  return AccessToken{answer.access_token, answer.token_type,
+                     expiry_time(input.now, answer.expires_in), answer.scope};
 }
 
 }  // namespace quillon_bo_core

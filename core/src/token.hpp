@@ -26,12 +26,12 @@ constexpr auto record_table(json::Tag<TokenInput>) {
   return json::record("TokenInput", json::required("now", &TokenInput::now));
 }
 
-// The token endpoint's success body, as it arrives.
+// The token endpoint's success body, as it arrives; its texts borrowed from it.
 struct TokenResponse {
-  std::string access_token;
-  std::string token_type = "Bearer";
+  std::string_view access_token;
+  std::string_view token_type = "Bearer";
   std::int64_t expires_in = 3600;
-  std::optional<std::string> scope;
+  std::optional<std::string_view> scope;
 };
 
 // Everything but the token may be left off, also at the end of the array form.
@@ -61,7 +61,8 @@ struct Token {
   static Result<HttpRequest> request(const RequestContext& context, const TokenInput& input);
   // An authentication error for a status outside 200..299, a decode error for
   // an unreadable answer or an empty token, else the access token.
-  static Result<AccessToken> response(const HttpResponse& response, const TokenInput& input);
+  static Result<AccessToken> response(const HttpResponse& response, const TokenInput& input,
+                                      json::Arena& arena);
 };
 
 }  // namespace quillon_bo_core

@@ -76,7 +76,8 @@ constexpr auto record_table(json::Tag<Level<N, Leaf>>) {
 
 template <class T>
 std::string failure_of(std::string_view text) {
-  auto decoded = json::decode<T>(text);
+  json::Arena arena;
+  auto decoded = json::decode<T>(text, arena);
   if (decoded.ok()) return "ok";
   return decoded.failure().to_text(text);
 }
@@ -112,9 +113,10 @@ TEST(JsonRecord, HttpResponseWorkedExamples) {
 }
 
 TEST(JsonRecord, BothFormsGiveTheSameRecord) {
+  json::Arena arena;
   for (const char* text : {R"({"body":"hi","status":204,"extra":[1,{"x":null}]})", R"([204,"hi"])",
                            " \t\r\n{\"status\" : 204 , \"body\" : \"h\\u0069\"}\n"}) {
-    auto r = json::decode<HttpResponse>(text);
+    auto r = json::decode<HttpResponse>(text, arena);
     ASSERT_TRUE(r.ok()) << text << ": " << r.failure().to_text(text);
     EXPECT_EQ(r.value().status, 204);
     EXPECT_EQ(r.value().body, "hi");
@@ -122,6 +124,7 @@ TEST(JsonRecord, BothFormsGiveTheSameRecord) {
 }
 
 TEST(JsonRecord, NumberFieldMessages) {
+  json::Arena arena;
   const Case u16_cases[] = {
       {"0", "ok"},
       {"65535", "ok"},
@@ -159,7 +162,7 @@ TEST(JsonRecord, NumberFieldMessages) {
   };
   for (const auto& c : u16_cases) {
     const std::string text = std::string(R"({"body":"","status":)") + c.text + "}";
-    auto r = json::decode<HttpResponse>(text);
+    auto r = json::decode<HttpResponse>(text, arena);
     const std::string got = r.ok() ? "ok" : r.failure().message;
     EXPECT_EQ(got, c.expected) << c.text;
     if (!r.ok()) {
@@ -212,6 +215,7 @@ TEST(JsonRecord, ValuesOfTheWrongTypeForText) {
 }
 
 TEST(JsonRecord, StringSlotEscapes) {
+  json::Arena arena;
   const Case cases[] = {
       {R"("a\"b\\c")", R"(string "a\"b\\c")"},
       {R"("\n\r\t\u0000")", R"(string "\n\r\t\0")"},
@@ -230,7 +234,7 @@ TEST(JsonRecord, StringSlotEscapes) {
   };
   for (const auto& c : cases) {
     const std::string text = std::string("[") + c.text + "]";
-    auto r = json::decode<HttpResponse>(text);
+    auto r = json::decode<HttpResponse>(text, arena);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.failure().message, std::string("invalid type: ") + c.expected + ", expected u16")
         << c.text;
@@ -238,6 +242,7 @@ TEST(JsonRecord, StringSlotEscapes) {
 }
 
 TEST(JsonRecord, Enumerations) {
+  json::Arena arena;
   const Case cases[] = {
       {R"("production")", "ok"},
       {R"({"development":null})", "ok"},
@@ -271,7 +276,7 @@ TEST(JsonRecord, Enumerations) {
             "EOF while parsing a value at line 1 column 31");
   EXPECT_EQ(failure_of<Config>(R"({"client_id":"c","environment":{)"),
             "EOF while parsing an object at line 1 column 32");
-  auto env = json::decode<Config>(R"({"client_id":"c","environment":{"development":null}})");
+  auto env = json::decode<Config>(R"({"client_id":"c","environment":{"development":null}})", arena);
   ASSERT_TRUE(env.ok());
   EXPECT_EQ(env.value().environment, Environment::development);
 
@@ -282,6 +287,7 @@ TEST(JsonRecord, Enumerations) {
 }
 
 TEST(JsonRecord, ObjectFormPresence) {
+  json::Arena arena;
   const Case cases[] = {
       {R"({"client_id":"c"})", "ok"},
       {R"({"base_url":null,"client_id":"c","client_secret":null})", "ok"},
@@ -305,7 +311,7 @@ TEST(JsonRecord, ObjectFormPresence) {
   };
   for (const auto& c : cases) EXPECT_EQ(failure_of<Config>(c.text), c.expected) << c.text;
 
-  auto r = json::decode<Config>(R"({"client_id":"","client_secret":"","base_url":""})");
+  auto r = json::decode<Config>(R"({"client_id":"","client_secret":"","base_url":""})", arena);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r.value().client_secret, "");
   EXPECT_EQ(r.value().base_url, "");
@@ -314,6 +320,7 @@ TEST(JsonRecord, ObjectFormPresence) {
 }
 
 TEST(JsonRecord, ArrayFormLengthAndDefaults) {
+  json::Arena arena;
   const Case cases[] = {
       {"[]", "invalid length 0, expected struct Config with 5 elements at line 1 column 2"},
       {R"(["c"])", "ok"},
@@ -345,12 +352,12 @@ TEST(JsonRecord, ArrayFormLengthAndDefaults) {
   EXPECT_EQ(failure_of<AccessToken>(R"({"access_token":"t","token_type":"b","expires_at":1})"),
             "ok");
 
-  auto t = json::decode<TokenResponse>(R"(["tok"])");
+  auto t = json::decode<TokenResponse>(R"(["tok"])", arena);
   ASSERT_TRUE(t.ok());
   EXPECT_EQ(t.value().token_type, "Bearer");
   EXPECT_EQ(t.value().expires_in, 3600);
   EXPECT_EQ(t.value().scope, std::nullopt);
-  auto o = json::decode<TokenResponse>(R"({"access_token":"tok","scope":"s"})");
+  auto o = json::decode<TokenResponse>(R"({"access_token":"tok","scope":"s"})", arena);
   ASSERT_TRUE(o.ok());
   EXPECT_EQ(o.value().token_type, "Bearer");
   EXPECT_EQ(o.value().expires_in, 3600);
@@ -360,10 +367,11 @@ TEST(JsonRecord, ArrayFormLengthAndDefaults) {
 }
 
 TEST(JsonRecord, NestedAndGenericRecords) {
+  json::Arena arena;
   const std::string build =
       R"({"input":{"now":5},"config":["id",null,"tok"],"token":{"access_token":"a",)"
       R"("token_type":"b","expires_at":9,"scope":null}})";
-  auto b = json::decode<Build>(build);
+  auto b = json::decode<Build>(build, arena);
   ASSERT_TRUE(b.ok()) << b.failure().to_text(build);
   EXPECT_EQ(b.value().config.client_id, "id");
   EXPECT_EQ(b.value().config.basic_token, "tok");
@@ -388,7 +396,7 @@ TEST(JsonRecord, NestedAndGenericRecords) {
             "invalid length 1, expected struct Parse with 2 elements at line 1 column 5");
   EXPECT_EQ(failure_of<P>("true"),
             "invalid type: boolean `true`, expected struct Parse at line 1 column 4");
-  auto p = json::decode<P>(R"([[5],{"status":200,"body":"{}"}])");
+  auto p = json::decode<P>(R"([[5],{"status":200,"body":"{}"}])", arena);
   ASSERT_TRUE(p.ok());
   EXPECT_EQ(p.value().input.now, 5);
   EXPECT_EQ(p.value().response.body, "{}");
@@ -440,6 +448,7 @@ TEST(JsonRecord, SkippedMembers) {
 }
 
 TEST(JsonRecord, SkippingHasNoDepthLimit) {
+  json::Arena arena;
   constexpr std::size_t depth = 10'000'000;
   std::string text = R"({"status":1,"body":"","deep":)";
   text.append(depth, '[');
@@ -453,22 +462,25 @@ TEST(JsonRecord, SkippingHasNoDepthLimit) {
   mixed += '}';
   EXPECT_EQ(failure_of<HttpResponse>(mixed), "ok");
   mixed[mixed.size() - 2] = ']';  // the outermost object closed by a bracket
-  EXPECT_EQ(json::decode<HttpResponse>(mixed).failure().message, "expected `,` or `}`");
+  EXPECT_EQ(json::decode<HttpResponse>(mixed, arena).failure().message, "expected `,` or `}`");
 }
 
 TEST(JsonRecord, HostileNumbersAndMembers) {
+  json::Arena arena;
   const std::string digits(1'000'000, '7');
-  EXPECT_EQ(json::decode<HttpResponse>(R"({"body":"","status":)" + digits + "}").failure().message,
-            "number out of range");
   EXPECT_EQ(
-      json::decode<HttpResponse>(R"({"body":"","status":0.)" + std::string(1'000'000, '0') + "1}")
-          .failure()
-          .message,
-      "invalid type: floating point `0.0`, expected u16");
-  EXPECT_EQ(
-      json::decode<HttpResponse>(R"({"body":"","status":1.)" + digits + "}").failure().message,
-      "invalid type: floating point `1.7777777777777777`, expected u16");
-  EXPECT_EQ(json::decode<Config>(R"({"client_id":-)" + digits + "}").failure().message,
+      json::decode<HttpResponse>(R"({"body":"","status":)" + digits + "}", arena).failure().message,
+      "number out of range");
+  EXPECT_EQ(json::decode<HttpResponse>(
+                R"({"body":"","status":0.)" + std::string(1'000'000, '0') + "1}", arena)
+                .failure()
+                .message,
+            "invalid type: floating point `0.0`, expected u16");
+  EXPECT_EQ(json::decode<HttpResponse>(R"({"body":"","status":1.)" + digits + "}", arena)
+                .failure()
+                .message,
+            "invalid type: floating point `1.7777777777777777`, expected u16");
+  EXPECT_EQ(json::decode<Config>(R"({"client_id":-)" + digits + "}", arena).failure().message,
             "invalid type: number, expected a string");
   std::string many = "{";
   for (int i = 0; i < 1'000'000; ++i) many += R"("m":[1,"x"],)";
@@ -477,6 +489,7 @@ TEST(JsonRecord, HostileNumbersAndMembers) {
 }
 
 TEST(JsonRecord, ToValueUsesTheTable) {
+  json::Arena arena;
   HttpRequest request{Method::POST, "https://h/x", {{"X-B", "2"}, {"X-A", "1"}}, std::nullopt};
   EXPECT_EQ(json::to_text(json::to_value(request)),
             R"({"body":null,"headers":{"X-A":"1","X-B":"2"},"method":"POST","url":"https://h/x"})");
@@ -488,7 +501,7 @@ TEST(JsonRecord, ToValueUsesTheTable) {
   const AccessToken token{"a\"b", "Bearer", -5, std::nullopt};
   const std::string text = json::to_text(json::to_value(token));
   EXPECT_EQ(text, R"({"access_token":"a\"b","expires_at":-5,"scope":null,"token_type":"Bearer"})");
-  auto back = json::decode<AccessToken>(text);
+  auto back = json::decode<AccessToken>(text, arena);
   ASSERT_TRUE(back.ok());
   EXPECT_EQ(back.value(), token);
 }

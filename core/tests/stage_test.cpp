@@ -39,15 +39,16 @@ struct Probe {
     if (input.count == 0) return Error::validation("count", "must not be zero");
     HttpRequest request;
     request.method = Method::PATCH;
-    request.url = context.config.url("items");
-    request.headers.put("X-Count", std::to_string(input.count));
+    request.url = context.config.url("items", context.arena);
+    request.headers.put("X-Count", context.arena.copy(std::to_string(input.count)));
     request.headers.put("X-Token", context.token ? context.token->access_token : "none");
     request.body = "";
     return request;
   }
-  static Result<ProbeResult> response(const HttpResponse& response, const ProbeInput& input) {
+  static Result<ProbeResult> response(const HttpResponse& response, const ProbeInput& input,
+                                      json::Arena& /*arena*/) {
     if (response.status == 500) return Error{Error::Decode{"refused"}};
-    return ProbeResult{std::to_string(response.status) + "/" + response.body + "/" +
+    return ProbeResult{std::to_string(response.status) + "/" + std::string(response.body) + "/" +
                        std::to_string(input.count)};
   }
 };

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -39,8 +40,14 @@ Decoded<Value> parse(std::string_view text);
 // Reads the whole text as the record T: an object (members in any order,
 // unknown ones skipped, repeated ones refused) or an array (the fields in
 // declared order), with the exact messages and positions of the reader.
+//
+// A record with std::string_view fields borrows its strings: it is decoded
+// with an arena, and its strings view the text, or the arena for those that
+// had escapes. Both must outlive the record.
 template <Record T>
 Decoded<T> decode(std::string_view text);
+template <Record T>
+Decoded<T> decode(std::string_view text, Arena& arena);
 
 }  // namespace quillon_bo_core::json
 
@@ -177,6 +184,8 @@ template <class M>
 bool read_field_value(Reader& r, M& out) {
   if constexpr (std::is_same_v<M, std::string>) {
     return r.read_text(out);
+  } else if constexpr (std::is_same_v<M, std::string_view>) {
+    return r.read_view(out);
   } else if constexpr (std::is_same_v<M, std::uint16_t>) {
     return r.read_u16(out);
   } else if constexpr (std::is_same_v<M, std::int64_t>) {
@@ -203,13 +212,31 @@ bool read_field_value(Reader& r, M& out) {
   }
 }
 
-}  // namespace quillon_bo_core::json::detail
+// Whether a field of type M, or of a record inside it, borrows its text.
+// Kept to few instantiations per level: records nest 127 deep.
+template <class T, std::size_t... I>
+constexpr bool any_field_borrows(std::index_sequence<I...>);
 
-namespace quillon_bo_core::json {
+template <class M>
+inline constexpr bool borrows_text = false;
+template <>
+inline constexpr bool borrows_text<std::string_view> = true;
+template <class M>
+inline constexpr bool borrows_text<std::optional<M>> = borrows_text<M>;
+template <class M>
+requires Record<M>
+inline constexpr bool borrows_text<M> =
+    any_field_borrows<M>(std::make_index_sequence<table_of<M>.size>{});
 
-template <Record T>
-Decoded<T> decode(std::string_view text) {
-  detail::Reader reader(text);
+template <class T, std::size_t... I>
+constexpr bool any_field_borrows(std::index_sequence<I...>) {
+  using Fields = std::remove_cvref_t<decltype(table_of<T>.fields)>;
+  return (borrows_text<typename std::tuple_element_t<I, Fields>::Type> || ...);
+}
+
+template <class T>
+Decoded<T> decode_with(std::string_view text, Arena* arena) {
+  Reader reader(text, arena);
   // Read where it is returned: a record of several texts costs a move of
   // each of them otherwise.
   Decoded<T> decoded(std::in_place);
@@ -217,6 +244,21 @@ Decoded<T> decode(std::string_view text) {
     decoded = Decoded<T>(reader.take_failure());
   }
   return decoded;
+}
+
+}  // namespace quillon_bo_core::json::detail
+
+namespace quillon_bo_core::json {
+
+template <Record T>
+Decoded<T> decode(std::string_view text) {
+  static_assert(!detail::borrows_text<T>, "a record that borrows its strings needs an arena");
+  return detail::decode_with<T>(text, nullptr);
+}
+
+template <Record T>
+Decoded<T> decode(std::string_view text, Arena& arena) {
+  return detail::decode_with<T>(text, &arena);
 }
 
 }  // namespace quillon_bo_core::json

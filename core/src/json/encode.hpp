@@ -160,7 +160,9 @@ Value to_value(const T& value) {
     if constexpr (detail::is_text_map<T>) {
       for (const auto& [name, item] : value) members.push_back(Member{name, to_value(item)});
     } else {
-      for (const auto& m : value) members.push_back(Member{m.name, to_value(m.value)});
+      for (const auto& m : value) {
+        members.push_back(Member{std::string(m.name), to_value(m.value)});
+      }
     }
     return Object::from_members(std::move(members));
   } else if constexpr (detail::is_vector<T>) {

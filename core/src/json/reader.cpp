@@ -1,12 +1,14 @@
 #include "json/reader.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "json/number.hpp"
 #include "json/scanners.hpp"
 #include "json/utf8.hpp"
 #include "result.hpp"
+#include "runtime.hpp"
 
 namespace quillon_bo_core::json::detail {
 
@@ -19,6 +21,81 @@ bool Reader::fail_at(const char* at, std::string message) {
 bool Reader::finish() {
   if (peek() >= 0) return fail_peek(Fault::trailing_characters);
   return true;
+}
+
+// Just after a backslash: writes what the escape stands for at `to` (at most
+// four bytes) and takes the escape.
+bool Reader::unescape(char*& to) {
+  if (cur_ == end_) return fail_at(end_, Fault::eof_string);
+  switch (*cur_++) {
+    case '"':
+      *to++ = '"';
+      return true;
+    case '\\':
+      *to++ = '\\';
+      return true;
+    case '/':
+      *to++ = '/';
+      return true;
+    case 'b':
+      *to++ = '\b';
+      return true;
+    case 'f':
+      *to++ = '\f';
+      return true;
+    case 'n':
+      *to++ = '\n';
+      return true;
+    case 'r':
+      *to++ = '\r';
+      return true;
+    case 't':
+      *to++ = '\t';
+      return true;
+    case 'u': {
+      unsigned unit = 0;
+      cur_ = hex4(cur_, unit);
+      if (cur_ == nullptr) return false;
+      if (unit >= 0xDC00 && unit <= 0xDFFF) {
+        return fail_here(Fault::lone_surrogate);
+      }
+      std::uint32_t cp = unit;
+      if (unit >= 0xD800 && unit <= 0xDBFF) {
+        if (cur_ == end_) return fail_at(end_, Fault::eof_string);
+        if (*cur_ != '\\') return fail_peek(Fault::hex_escape_end);
+        ++cur_;
+        if (cur_ == end_) return fail_at(end_, Fault::eof_string);
+        if (*cur_ != 'u') return fail_peek(Fault::hex_escape_end);
+        ++cur_;
+        unsigned trail = 0;
+        cur_ = hex4(cur_, trail);
+        if (cur_ == nullptr) return false;
+        if (trail < 0xDC00 || trail > 0xDFFF) {
+          return fail_here(Fault::lone_surrogate);
+        }
+        cp = 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00);
+      }
+      to = put_utf8(cp, to);
+      return true;
+    }
+    default:
+      return fail_here(Fault::invalid_escape);
+  }
+}
+
+// At the stop that ends a run of plain content: the end of the string (the
+// quote is taken), or an escape resolved at `to`, or the failure.
+bool Reader::string_stop(char*& to, bool& closed) {
+  if (cur_ == end_) return fail_at(end_, Fault::eof_string);
+  const char c = *cur_;
+  if (c == '"') {
+    ++cur_;
+    closed = true;
+    return true;
+  }
+  if (c != '\\') return fail_peek(Fault::control_character);
+  ++cur_;
+  return unescape(to);
 }
 
 // Just after the opening quote; appends the decoded string to `out`.
@@ -38,71 +115,72 @@ bool Reader::decode_string(std::string& out) {
   for (;;) {
     out.append(cur_, static_cast<std::size_t>(stop - cur_));
     cur_ = stop;
-    if (cur_ == end_) return fail_at(end_, Fault::eof_string);
-    const char c = *cur_;
-    if (c == '"') {
-      ++cur_;
-      return true;
-    }
-    if (c != '\\') return fail_peek(Fault::control_character);
-    ++cur_;
-    if (cur_ == end_) return fail_at(end_, Fault::eof_string);
-    switch (*cur_++) {
-      case '"':
-        out += '"';
-        break;
-      case '\\':
-        out += '\\';
-        break;
-      case '/':
-        out += '/';
-        break;
-      case 'b':
-        out += '\b';
-        break;
-      case 'f':
-        out += '\f';
-        break;
-      case 'n':
-        out += '\n';
-        break;
-      case 'r':
-        out += '\r';
-        break;
-      case 't':
-        out += '\t';
-        break;
-      case 'u': {
-        unsigned unit = 0;
-        cur_ = hex4(cur_, unit);
-        if (cur_ == nullptr) return false;
-        if (unit >= 0xDC00 && unit <= 0xDFFF) {
-          return fail_here(Fault::lone_surrogate);
-        }
-        std::uint32_t cp = unit;
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-          if (cur_ == end_) return fail_at(end_, Fault::eof_string);
-          if (*cur_ != '\\') return fail_peek(Fault::hex_escape_end);
-          ++cur_;
-          if (cur_ == end_) return fail_at(end_, Fault::eof_string);
-          if (*cur_ != 'u') return fail_peek(Fault::hex_escape_end);
-          ++cur_;
-          unsigned trail = 0;
-          cur_ = hex4(cur_, trail);
-          if (cur_ == nullptr) return false;
-          if (trail < 0xDC00 || trail > 0xDFFF) {
-            return fail_here(Fault::lone_surrogate);
-          }
-          cp = 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00);
-        }
-        append_utf8(cp, out);
-        break;
-      }
-      default:
-        return fail_here(Fault::invalid_escape);
-    }
+    char escaped[4];
+    char* to = escaped;
+    bool closed = false;
+    if (!string_stop(to, closed)) return false;
+    if (closed) return true;
+    out.append(escaped, static_cast<std::size_t>(to - escaped));
     stop = find_string_stop(cur_, end_);
   }
+}
+
+// A string with escapes, decoded into the arena: never longer than the rest
+// of the text, which is asked for and what is left over given back. Plain
+// content is copied sixteen bytes at a time while a whole block remains: the
+// writing end stays behind the reading one, so a block written in full
+// always lands inside the room.
+bool Reader::decode_into_arena(std::string_view& out) {
+  QB_ASSERT(arena_ != nullptr);
+  const auto room = static_cast<std::size_t>(end_ - cur_);
+  char* const block = arena_->allocate(room);
+  char* to = block;
+  for (;;) {
+#if defined(__SSE2__)
+    while (end_ - cur_ >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur_));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to), v);
+      const auto mask = static_cast<unsigned>(string_stop_mask(v));
+      if (mask != 0) {
+        const int n = __builtin_ctz(mask);
+        cur_ += n;
+        to += n;
+        goto at_stop;
+      }
+      cur_ += 16;
+      to += 16;
+    }
+#endif
+    {
+      const char* stop = find_string_stop(cur_, end_);
+      const auto n = static_cast<std::size_t>(stop - cur_);
+      if (n != 0) std::memcpy(to, cur_, n);
+      to += n;
+      cur_ = stop;
+    }
+#if defined(__SSE2__)
+  at_stop:
+#endif
+    // The end, and the escapes of a JSON text inside a string, in line.
+    if (cur_ < end_) {
+      if (*cur_ == '"') {
+        ++cur_;
+        break;
+      }
+      if (*cur_ == '\\' && end_ - cur_ >= 2 && (cur_[1] == '"' || cur_[1] == '\\')) {
+        *to++ = cur_[1];
+        cur_ += 2;
+        continue;
+      }
+    }
+    bool closed = false;
+    if (!string_stop(to, closed)) return false;
+    if (closed) break;
+  }
+  const auto size = static_cast<std::size_t>(to - block);
+  arena_->trim(block, size);
+  out = std::string_view(block, size);
+  return true;
 }
 
 // Reads the value at the cursor, whatever it is, and fails with "invalid

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "json/arena.hpp"
 #include "json/messages.hpp"
 #include "json/string_scan.hpp"
 #include "json/value.hpp"
@@ -22,8 +23,9 @@ struct NumberScan;
 // fault seen after a value was read is placed just after the last byte read.
 class Reader {
  public:
-  explicit Reader(std::string_view text)
-      : begin_(text.data()), cur_(text.data()), end_(text.data() + text.size()) {}
+  // Strings read as views need an arena for those with escapes.
+  explicit Reader(std::string_view text, Arena* arena = nullptr)
+      : begin_(text.data()), cur_(text.data()), end_(text.data() + text.size()), arena_(arena) {}
 
   // Skips white space; the next byte without taking it, or -1 at the end.
   QB_CLANG_INLINE int peek() {
@@ -42,6 +44,8 @@ class Reader {
   // Fields, each at the start of its value (white space already skipped or
   // not): the exact messages for every other kind of value found.
   bool read_text(std::string& out);
+  // A string as a view of the text, or of the arena when it has escapes.
+  bool read_view(std::string_view& out);
   bool read_u16(std::uint16_t& out);
   bool read_i64(std::int64_t& out);
   // Takes "null" when the value starts with 'n'; answers whether it did.
@@ -112,7 +116,10 @@ class Reader {
                     std::uint64_t& magnitude, bool& negative);
   bool read_plain_integer(std::int64_t min, std::uint64_t max, std::uint64_t& magnitude,
                           bool& negative);
+  bool unescape(char*& to);
+  bool string_stop(char*& to, bool& closed);
   bool decode_string(std::string& out);
+  bool decode_into_arena(std::string_view& out);
   bool invalid_type(std::string_view expected);
   bool read_array(Value& out);
   bool read_object(Value& out);
@@ -120,6 +127,7 @@ class Reader {
   const char* begin_;
   const char* cur_;
   const char* end_;
+  Arena* arena_;
   int budget_ = 128;
   std::string scratch_;
   Failure failure_;
@@ -152,6 +160,18 @@ inline bool Reader::read_text(std::string& out) {
   ++cur_;
   out.clear();
   return decode_string(out);
+}
+
+QB_CLANG_INLINE inline bool Reader::read_view(std::string_view& out) {
+  if (peek() != '"') return invalid_type(expected::text);
+  const char* start = ++cur_;
+  const char* stop = find_string_stop(start, end_);
+  if (stop < end_ && *stop == '"') {
+    out = std::string_view(start, static_cast<std::size_t>(stop - start));
+    cur_ = stop + 1;
+    return true;
+  }
+  return decode_into_arena(out);
 }
 
 QB_CLANG_INLINE inline bool Reader::object_first(bool& more) {

@@ -23,7 +23,8 @@
 //       For an optional member that may be left off the array too, write
 //       json::defaulted(name, &T::member) (absent -> std::nullopt).
 //
-// The member's type is its kind: std::string (a JSON string), std::uint16_t,
+// The member's type is its kind: std::string (a JSON string; std::string_view
+// for one borrowed from the text or the decoder's arena), std::uint16_t,
 // std::int64_t, std::optional<X> (null = none, anything else is an X), an
 // enumeration with an `enum_table`, or another record with a `record_table`
 // (decoded recursively; it takes one unit of the nesting budget of 128).
@@ -32,7 +33,7 @@
 //
 //   struct HttpResponse {
 //     std::uint16_t status = 0;
-//     std::string body;
+//     std::string_view body;
 //   };
 //   constexpr auto record_table(json::Tag<HttpResponse>) {
 //     return json::record("HttpResponse",

@@ -44,23 +44,23 @@ Utf8Char next_utf8(std::string_view text, std::size_t i) {
   return {cp, length};
 }
 
-void append_utf8(std::uint32_t cp, std::string& out) {
+char* put_utf8(std::uint32_t cp, char* to) {
   if (cp < 0x80) {
-    out += static_cast<char>(cp);
+    *to++ = static_cast<char>(cp);
   } else if (cp < 0x800) {
-    const char b[2] = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
-    out.append(b, 2);
+    *to++ = static_cast<char>(0xC0 | (cp >> 6));
+    *to++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else if (cp < 0x10000) {
-    const char b[3] = {static_cast<char>(0xE0 | (cp >> 12)),
-                       static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
-                       static_cast<char>(0x80 | (cp & 0x3F))};
-    out.append(b, 3);
+    *to++ = static_cast<char>(0xE0 | (cp >> 12));
+    *to++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *to++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else {
-    const char b[4] = {
-        static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
-        static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
-    out.append(b, 4);
+    *to++ = static_cast<char>(0xF0 | (cp >> 18));
+    *to++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *to++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *to++ = static_cast<char>(0x80 | (cp & 0x3F));
   }
+  return to;
 }
 
 std::string shown(std::string_view text) {

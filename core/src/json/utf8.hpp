@@ -18,7 +18,8 @@ struct Utf8Char {
 };
 Utf8Char next_utf8(std::string_view text, std::size_t i);
 
-void append_utf8(std::uint32_t cp, std::string& out);
+// Writes the UTF-8 form of `cp` (one to four bytes) at `to`; the end of it.
+char* put_utf8(std::uint32_t cp, char* to);
 
 // U+FFFD, which stands in a message for each byte that is not part of a
 // well-formed character.
