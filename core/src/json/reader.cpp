@@ -1,6 +1,7 @@
 #include "json/reader.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 
@@ -241,6 +242,32 @@ bool Reader::invalid_type(std::string_view expected) {
   return fail_here(message(Fault::invalid_type, {what, expected}));
 }
 
+namespace {
+
+// Whether the eight bytes (in memory order, read little-endian) are all
+// ASCII digits: each byte's high nibble is 3 and adding 6 to it keeps it so.
+constexpr bool eight_digits(std::uint64_t bytes) {
+  constexpr std::uint64_t high = 0xF0F0F0F0F0F0F0F0;
+  return ((bytes & high) | (((bytes + 0x0606060606060606) & high) >> 4)) == 0x3333333333333333;
+}
+
+// The value of eight ASCII digits read little-endian (the first digit in the
+// lowest byte): pairs, then fours, then the whole, by multiplications.
+constexpr std::uint64_t value_of_eight_digits(std::uint64_t bytes) {
+  bytes -= 0x3030303030303030;
+  bytes = bytes * 10 + (bytes >> 8);
+  constexpr std::uint64_t low_bytes = 0x000000FF000000FF;
+  constexpr std::uint64_t hundreds = 100 + (std::uint64_t{1'000'000} << 32);
+  constexpr std::uint64_t ones = 1 + (std::uint64_t{10'000} << 32);
+  return (((bytes & low_bytes) * hundreds) + (((bytes >> 16) & low_bytes) * ones)) >> 32;
+}
+
+static_assert(eight_digits(0x3736353433323130) && !eight_digits(0x373635343332312F) &&
+              !eight_digits(0x3A36353433323130));
+static_assert(value_of_eight_digits(0x3837363534333231) == 12345678);
+
+}  // namespace
+
 // The usual integer field, at most 19 digits (no overflow while they are
 // added up) with nothing after them that makes another number of it, within
 // [min, max]: taken with its value worked out as it is scanned. Anything else
@@ -254,6 +281,16 @@ bool Reader::read_plain_integer(std::int64_t min, std::uint64_t max, std::uint64
   const char* const digits = p;
   const char* const limit = digits + std::min<std::ptrdiff_t>(end_ - digits, 19);
   std::uint64_t value = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    // Eight digits at a time: times and sizes are mostly longer than that.
+    while (limit - p >= 8) {
+      std::uint64_t eight;
+      std::memcpy(&eight, p, sizeof eight);
+      if (!eight_digits(eight)) break;
+      value = value * 100'000'000 + value_of_eight_digits(eight);
+      p += 8;
+    }
+  }
   while (p < limit && is_digit(*p)) {
     value = value * 10 + static_cast<std::uint64_t>(*p - '0');
     ++p;
@@ -335,11 +372,8 @@ bool Reader::read_enum(const std::string_view* names, std::size_t count, std::si
     return fail_here(message(Fault::unknown_variant, {shown(name), expected::names(names, count)}));
   };
   const int c = peek();
-  if (c == '"') {
-    ++cur_;
-    scratch_.clear();
-    return decode_string(scratch_) && lookup(scratch_);
-  }
+  std::string_view name;
+  if (c == '"') return read_name(name) && lookup(name);
   if (c != '{') {
     if (c == -1) return fail_peek(Fault::eof_value);
     return fail_peek(Fault::expected_value);
@@ -356,9 +390,7 @@ bool Reader::read_enum(const std::string_view* names, std::size_t count, std::si
     default:
       return fail_peek(Fault::key_must_be_string);
   }
-  ++cur_;
-  scratch_.clear();
-  if (!decode_string(scratch_) || !lookup(scratch_) || !object_colon()) return false;
+  if (!read_name(name) || !lookup(name) || !object_colon()) return false;
   if (peek() != 'n') return invalid_type(expected::unit);
   if (!take(literal(cur_, "null"))) return false;
   leave();
