@@ -76,10 +76,10 @@ void write_string(std::string_view text, std::string& out) {
   const char* const end = p + text.size();
   const char* stop = detail::find_string_stop(p, end);
   if (stop == end) {
-    // Nothing to escape, the usual case: one growth check, one copy.
-    const std::size_t at = out.size();
-    out.append(text.size() + 2, '"');
-    if (!text.empty()) std::memcpy(out.data() + at + 1, p, text.size());
+    // Nothing to escape, the usual case: one copy between the quotes.
+    out += '"';
+    out.append(p, text.size());
+    out += '"';
     return;
   }
   out += '"';
