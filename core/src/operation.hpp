@@ -81,8 +81,9 @@ concept Writable = json::Record<T> || requires(T t) {
 // input record (the payload member "input" of both stages) and its result
 // record, and turns them into a request (build stage) and a response into a
 // result (parse stage). The result may borrow from the response and from the
-// stage's arena, which outlive it until it is written. The stage runner `ffi::run<Op>` is written
-// once against this interface; offering an operation is one line in `CoreOps`.
+// stage's arena, which outlive it until it is written. The stage runner
+// `ffi::run<Op>` is written once against this interface; offering an
+// operation is one line in `CoreOps`.
 template <class Op>
 concept Operation = requires(const RequestContext& context, const typename Op::Input& input,
                              const HttpResponse& response, json::Arena& arena) {

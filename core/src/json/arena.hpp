@@ -34,7 +34,7 @@ class Arena {
 
   // Gives back the bytes of the latest allocation after its first `used`: a
   // writer that knows only a bound of what it writes asks for the bound.
-  void trim(const char* block, std::size_t used) { next_ = const_cast<char*>(block) + used; }
+  void trim(char* block, std::size_t used) { next_ = block + used; }
 
   // A copy of `text` that lives as long as the arena.
   std::string_view copy(std::string_view text) {
