@@ -54,7 +54,7 @@ Decoded<T> decode(std::string_view text, Arena& arena);
 namespace quillon_bo_core::json::detail {
 
 template <class M>
-bool read_field_value(Reader& r, M& out);
+QB_CLANG_INLINE bool read_field_value(Reader& r, M& out);
 
 template <class T, class F>
 void assign_absent(T& out, const F& field) {
@@ -181,7 +181,7 @@ bool read_record(Reader& r, T& out) {
 }
 
 template <class M>
-bool read_field_value(Reader& r, M& out) {
+QB_CLANG_INLINE bool read_field_value(Reader& r, M& out) {
   if constexpr (std::is_same_v<M, std::string>) {
     return r.read_text(out);
   } else if constexpr (std::is_same_v<M, std::string_view>) {
