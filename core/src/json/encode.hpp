@@ -44,39 +44,39 @@ std::string_view enum_name(E value) {
 }
 
 template <class T>
-void encode_integer(T value, std::string& out) {
+void encode_integer(T value, Sink& out) {
   char digits[24];
   const auto r = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, r.ptr);
+  put(out, digits, static_cast<std::size_t>(r.ptr - digits));
 }
 
 }  // namespace detail
 
 template <class T>
-void encode(const T& value, std::string& out);
+void encode(const T& value, Sink& out);
 
 // The members of a record in the byte order of their names, each written
 // with its constant key and its value.
 template <Record T, std::size_t... I>
-void encode_record(const T& value, std::string& out, std::index_sequence<I...>) {
+void encode_record(const T& value, Sink& out, std::index_sequence<I...>) {
   constexpr auto& table = detail::table_of<T>;
   constexpr auto& order = detail::written_order<T>;
   (
       [&] {
         constexpr auto& key = detail::member_key<T, I>;
-        out.append(key.data(), key.size());
+        put(out, key.data(), key.size());
         encode(value.*std::get<order[I]>(table.fields).member, out);
       }(),
       ...);
-  out += '}';
+  put(out, '}');
 }
 
 template <class T>
-void encode(const T& value, std::string& out) {
+void encode(const T& value, Sink& out) {
   if constexpr (std::is_same_v<T, Value>) {
     write(value, out);
   } else if constexpr (std::is_same_v<T, bool>) {
-    out.append(value ? "true" : "false");
+    put(out, value ? "true" : "false", value ? 4 : 5);
   } else if constexpr (std::is_convertible_v<const T&, std::string_view>) {
     write_string(std::string_view(value), out);
   } else if constexpr (std::is_integral_v<T>) {
@@ -85,45 +85,54 @@ void encode(const T& value, std::string& out) {
     if (value) {
       encode(*value, out);
     } else {
-      out.append("null", 4);
+      put(out, "null", 4);
     }
   } else if constexpr (Enumeration<T>) {
     write_string(detail::enum_name(value), out);
   } else if constexpr (Record<T>) {
     encode_record(value, out, std::make_index_sequence<detail::table_of<T>.size>{});
   } else if constexpr (detail::is_text_map<T>) {
-    out += '{';
+    put(out, '{');
     bool first = true;
     for (const auto& [name, item] : value) {
-      if (!first) out += ',';
+      if (!first) put(out, ',');
       first = false;
       write_string(name, out);
-      out += ':';
+      put(out, ':');
       encode(item, out);
     }
-    out += '}';
+    put(out, '}');
   } else if constexpr (detail::SortedMembers<T>) {
-    out += '{';
+    put(out, '{');
     bool first = true;
     for (const auto& member : value) {
-      if (!first) out += ',';
+      if (!first) put(out, ',');
       first = false;
       write_string(member.name, out);
-      out += ':';
+      put(out, ':');
       encode(member.value, out);
     }
-    out += '}';
+    put(out, '}');
   } else if constexpr (detail::is_vector<T>) {
-    out += '[';
+    put(out, '[');
     for (std::size_t i = 0; i < value.size(); ++i) {
-      if (i) out += ',';
+      if (i) put(out, ',');
       encode(value[i], out);
     }
-    out += ']';
+    put(out, ']');
   } else {
     static_assert(detail::always_false<T>, "no JSON form for this type");
   }
 }
+
+#if defined(_LIBCPP_VERSION)
+// Appends `value` to `out`, through a sink (see json/writer.hpp).
+template <class T>
+void encode(const T& value, std::string& out) {
+  Sink sink(out);
+  encode(value, sink);
+}
+#endif
 
 template <class T>
 Value to_value(const T& value) {

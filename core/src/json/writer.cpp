@@ -9,33 +9,34 @@ namespace quillon_bo_core::json {
 
 namespace {
 
-void write_escape(unsigned char c, std::string& out) {
+template <class Out>
+void write_escape(unsigned char c, Out& out) {
   static constexpr char hex[] = "0123456789abcdef";
   switch (c) {
     case '"':
-      out += "\\\"";
+      put(out, "\\\"", 2);
       return;
     case '\\':
-      out += "\\\\";
+      put(out, "\\\\", 2);
       return;
     case '\b':
-      out += "\\b";
+      put(out, "\\b", 2);
       return;
     case '\t':
-      out += "\\t";
+      put(out, "\\t", 2);
       return;
     case '\n':
-      out += "\\n";
+      put(out, "\\n", 2);
       return;
     case '\f':
-      out += "\\f";
+      put(out, "\\f", 2);
       return;
     case '\r':
-      out += "\\r";
+      put(out, "\\r", 2);
       return;
     default: {
       const char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
-      out.append(esc, sizeof esc);
+      put(out, esc, sizeof esc);
     }
   }
 }
@@ -69,29 +70,36 @@ struct Writer {
   }
 };
 
-}  // namespace
-
-void write_string(std::string_view text, std::string& out) {
+template <class Out>
+void write_string_to(std::string_view text, Out& out) {
   const char* p = text.data();
   const char* const end = p + text.size();
   const char* stop = detail::find_string_stop(p, end);
   if (stop == end) {
     // Nothing to escape, the usual case: one copy between the quotes.
-    out += '"';
-    out.append(p, text.size());
-    out += '"';
+    put(out, '"');
+    put(out, p, text.size());
+    put(out, '"');
     return;
   }
-  out += '"';
+  put(out, '"');
   for (;;) {
-    out.append(p, static_cast<std::size_t>(stop - p));
+    put(out, p, static_cast<std::size_t>(stop - p));
     if (stop == end) break;
     write_escape(static_cast<unsigned char>(*stop), out);
     p = stop + 1;
     stop = detail::find_string_stop(p, end);
   }
-  out += '"';
+  put(out, '"');
 }
+
+}  // namespace
+
+void write_string(std::string_view text, std::string& out) { write_string_to(text, out); }
+
+#if defined(_LIBCPP_VERSION)
+void write_string(std::string_view text, Sink& out) { write_string_to(text, out); }
+#endif
 
 void write(const Value& value, std::string& out) { std::visit(Writer{out}, value.storage()); }
 
