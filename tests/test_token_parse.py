@@ -265,3 +265,20 @@ def test_parse_result_feeds_the_next_build():
     without = _native.call("token.build", text(payload))
     assert _native.call("token.build", text({**payload, "token": value})) == without
     assert json.loads(without)["ok"] is True
+
+
+@pytest.mark.parametrize("size", [0, 255, 511, 512, 513, 1023, 1024, 1025, 5000, 70000])
+def test_long_texts_with_escapes(size):
+    # Past the room the core keeps on the stack for decoded texts and for
+    # writing, whichever way the build writes.
+    piece = 'a"\\/\n\t\x01\u00e9\U0001f600z'
+    long = (piece * (size // len(piece) + 1))[:size]
+    answer = {"access_token": "t" + long, "scope": long, "expires_in": 120}
+    if long:
+        answer["token_type"] = long
+    expected = token("t" + long, 1060, long, long or "Bearer")
+    assert parse(200, text(answer)) == expected
+    build = {"config": {"client_id": "id", "client_secret": long, "base_url": "h/" + long}}
+    value = json.loads(_native.call("token.build", text({**build, "input": {"now": 0}})))["value"]
+    path = "oauth-client-credentials/access-token?grant_type=client_credentials"
+    assert value["url"] == ("h/" + long).rstrip("/") + "/" + path
