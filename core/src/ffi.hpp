@@ -27,6 +27,11 @@ namespace ffi {
 // Never throws for a fault of the inner work; memory exhaustion aborts.
 std::string call(const Registry& registry, std::string_view op, std::string_view payload);
 
+// The envelope `call` gives for `op` whatever the payload, when that never
+// changes ("version"); nullopt for every other op. A binding may answer such
+// an op from the constant without a call, which then costs no allocation.
+std::optional<std::string_view> fixed_answer(std::string_view op);
+
 // The payload of a build stage: the configuration, the caller's current token
 // (null or absent: none) and the operation's input.
 template <class Input>

@@ -122,6 +122,14 @@ TEST(Call, IntrospectionIgnoresThePayload) {
   }
 }
 
+TEST(Call, OnlyVersionHasAFixedAnswerAndItIsTheCallsAnswer) {
+  // A binding answers a fixed op without calling; both ways must agree.
+  EXPECT_EQ(qb::ffi::fixed_answer("version"), core_call("version", "{"));
+  for (std::string_view op : {"describe", "Version", "version ", "", "token.build"}) {
+    EXPECT_EQ(qb::ffi::fixed_answer(op), std::nullopt) << op;
+  }
+}
+
 TEST(Call, UnknownNamesAreReportedExactlyAsReceived) {
   struct Case {
     std::string op, message;
