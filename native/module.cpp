@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -168,6 +167,17 @@ bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
   return true;
 }
 
+// The result str of a call: the core's answer, which is valid UTF-8.
+PyObject* str_of(std::string_view answer) {
+  PyObject* text =
+      PyUnicode_FromStringAndSize(answer.data(), static_cast<Py_ssize_t>(answer.size()));
+  if (text == nullptr) {
+    PyErr_Clear();
+    raise_fault("could not create the result str");
+  }
+  return text;
+}
+
 PyObject* call_checked(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[2] = {nullptr, nullptr};
   if (!bind_arguments(args, nargs, kwnames, bound)) return nullptr;
@@ -176,20 +186,10 @@ PyObject* call_checked(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   if (!text_of(bound[1], "while processing 'payload'", payload)) return nullptr;
 
   // A constant answer goes from the core's text to the str directly.
-  const std::optional<std::string_view> fixed = core::ffi::fixed_answer(op);
-  std::string result;
-  if (!fixed) {
-    const core::CoreOps registry;
-    result = core::ffi::call(registry, op, payload);
-  }
-  const std::string_view answer = fixed ? *fixed : std::string_view(result);
-  PyObject* text =
-      PyUnicode_FromStringAndSize(answer.data(), static_cast<Py_ssize_t>(answer.size()));
-  if (text == nullptr) {
-    PyErr_Clear();
-    raise_fault("could not create the result str");
-  }
-  return text;
+  if (const auto fixed = core::ffi::fixed_answer(op)) return str_of(*fixed);
+  const core::CoreOps registry;
+  const std::string result = core::ffi::call(registry, op, payload);
+  return str_of(result);
 }
 
 PyObject* call(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

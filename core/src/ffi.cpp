@@ -6,12 +6,6 @@ namespace quillon_bo_core::ffi {
 
 namespace {
 
-// The version answer never changes: written once, at compile time, from the
-// project's version (QB_VERSION, plain digits and dots: nothing to escape).
-constexpr std::string_view version_envelope =
-    R"({"ok":true,"value":{"core":")" QB_VERSION R"(","protocol":2}})";
-static_assert(protocol_version == 2, "the version envelope spells out the protocol version");
-
 Outcome inner_work(const Registry& registry, std::string_view op, std::string_view payload) {
   if (op == "describe") {
     json::Array list;
@@ -73,11 +67,6 @@ Error unknown_stage(std::string_view stage, std::string_view operation) {
 
 Error invalid_payload(const json::Failure& failure, std::string_view payload) {
   return Error{Error::Ffi{"invalid payload: " + failure.to_text(payload)}};
-}
-
-std::optional<std::string_view> fixed_answer(std::string_view op) {
-  if (op == "version") return version_envelope;
-  return std::nullopt;
 }
 
 std::string call(const Registry& registry, std::string_view op, std::string_view payload) {

@@ -27,10 +27,19 @@ namespace ffi {
 // Never throws for a fault of the inner work; memory exhaustion aborts.
 std::string call(const Registry& registry, std::string_view op, std::string_view payload);
 
+// The version answer never changes: written once, at compile time, from the
+// project's version (QB_VERSION, plain digits and dots: nothing to escape).
+inline constexpr std::string_view version_envelope =
+    R"({"ok":true,"value":{"core":")" QB_VERSION R"(","protocol":2}})";
+static_assert(protocol_version == 2, "the version envelope spells out the protocol version");
+
 // The envelope `call` gives for `op` whatever the payload, when that never
 // changes ("version"); nullopt for every other op. A binding may answer such
 // an op from the constant without a call, which then costs no allocation.
-std::optional<std::string_view> fixed_answer(std::string_view op);
+constexpr std::optional<std::string_view> fixed_answer(std::string_view op) {
+  if (op == "version") return version_envelope;
+  return std::nullopt;
+}
 
 // The payload of a build stage: the configuration, the caller's current token
 // (null or absent: none) and the operation's input.
