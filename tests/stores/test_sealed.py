@@ -33,9 +33,9 @@ def raw_store(request: pytest.FixtureRequest, folder: str, prefix: str) -> Calla
 
 
 def _flip(entry: bytes) -> bytes:
-    raw = bytearray(base64.urlsafe_b64decode(json.loads(entry)["sealed"]))
+    raw = bytearray(base64.b64decode(json.loads(entry)["sealed"]))
     raw[len(raw) // 2] ^= 1
-    return json.dumps({"sealed": base64.urlsafe_b64encode(raw).decode()}).encode()
+    return json.dumps({"sealed": base64.b64encode(raw).decode()}).encode()
 
 
 def _planted(clock: Clock) -> bytes:
