@@ -376,6 +376,56 @@ def test_redis_stopped_mid_run_then_back(
     b.close()
 
 
+@pytest.mark.parametrize("planted", ["list", "hash"])
+def test_redis_heals_a_wrong_type_token_key_and_a_lock_without_expiry(
+    gateway: LocalGateway,
+    redis_url: str,
+    redis_client: redis.Redis,
+    prefix: str,
+    clock: Clock,
+    caplog: pytest.LogCaptureFixture,
+    planted: str,
+) -> None:
+    caplog.set_level(logging.WARNING)
+    lease = 0.3
+    is_async = planted == "hash"  # one of each flow
+
+    def token(store: RedisStore) -> str:
+        if not is_async:
+            with qb.Client(gateway.config(), store=store, clock=clock, deadline=lease) as c:
+                return c.token().access_token
+
+        async def run() -> str:
+            async with qb.AsyncClient(
+                gateway.config(), store=store, clock=clock, deadline=lease
+            ) as c:
+                return (await c.token()).access_token
+
+        return asyncio.run(run())
+
+    key = prefix + qb.Client(gateway.config()).tokens._store_key()
+    if planted == "list":
+        redis_client.rpush(key, "x")
+    else:
+        redis_client.hset(key, "x", "y")
+    redis_client.set(key + ":lock", "stuck")  # no expiry
+    first = token(RedisStore(redis_url, prefix=prefix))
+    assert gateway.token_requests == 1
+    assert redis_client.type(key) == b"string" and redis_client.pttl(key + ":lock") != -1
+    messages = [r.getMessage() for r in caplog.records]
+    assert sum(f"held a {planted}" in m for m in messages) == 1
+    assert sum("no expiry" in m for m in messages) == 1
+    assert token(RedisStore(redis_url, prefix=prefix)) == first  # read from the store
+    caplog.clear()
+    time.sleep(lease)
+    clock.now += 3540
+    assert token(RedisStore(redis_url, prefix=prefix)) != first
+    # The lock ended with its lease: the next miss took it at once, saved its token.
+    assert gateway.token_requests == 2 and not caplog.records
+    assert token(RedisStore(redis_url, prefix=prefix)) != first
+    assert gateway.token_requests == 2
+
+
 def _hold_the_lock(store_kind: tuple[Any, ...], config: dict[str, Any]) -> None:
     from .fleet import make_store
 

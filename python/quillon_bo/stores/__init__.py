@@ -6,6 +6,9 @@ Pick one by how far the token must reach:
 - :class:`FileStore`: the processes of one machine, through one file.
 - :class:`RedisStore`: every machine of a fleet, through Redis.
 
+Wrap a shared store in :class:`SealedStore` to keep its entries sealed with a
+key of yours, when others can read or write where it keeps them.
+
 Every provider also keeps its own copy in memory and reads the store only when
 that copy is missing or has ended, so a cached lookup never leaves the process.
 """
@@ -16,6 +19,7 @@ from .base import DEFAULT_LEASE, Lease, StoreError, TokenStore, store_key
 from .file import FileStore
 from .memory import MemoryStore
 from .redis_store import RedisStore
+from .sealed import SealedStore
 
 __all__ = [
     "DEFAULT_LEASE",
@@ -23,6 +27,7 @@ __all__ = [
     "Lease",
     "MemoryStore",
     "RedisStore",
+    "SealedStore",
     "StoreError",
     "TokenStore",
     "store_key",

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import logging
 import secrets
 import weakref
 from typing import TYPE_CHECKING, Any
@@ -16,6 +17,8 @@ if TYPE_CHECKING:
 
 __all__ = ["DEFAULT_PREFIX", "RedisStore"]
 
+logger = logging.getLogger("quillon_bo.stores")
+
 DEFAULT_PREFIX = "quillon_bo:"
 #: Seconds any one command may take before the store counts as failing.
 DEFAULT_REDIS_TIMEOUT = 1.0
@@ -23,11 +26,42 @@ DEFAULT_REDIS_TIMEOUT = 1.0
 # Deletes KEYS[1] only while it still holds ARGV[1]: a lock's owner releasing
 # it, or a refused token leaving the store only if no newer one replaced it.
 _COMPARE_AND_DELETE = """
-if redis.call('GET', KEYS[1]) == ARGV[1] then
+if redis.pcall('GET', KEYS[1]) == ARGV[1] then
   return redis.call('DEL', KEYS[1])
 end
 return 0
 """
+
+# Takes the lock if free. A lock key without an expiry (left by a hand, a
+# restore, or a client that crashed between two commands) would hold every
+# waiter back for good: it gets the lease's expiry, and ends with it.
+# Answers 1 (taken), 0 (held), or -1 (held, and given an expiry).
+_ACQUIRE = """
+if redis.call('SET', KEYS[1], ARGV[1], 'NX', 'PX', ARGV[2]) then
+  return 1
+end
+if redis.call('PTTL', KEYS[1]) == -1 then
+  redis.call('PEXPIRE', KEYS[1], ARGV[2])
+  return -1
+end
+return 0
+"""
+
+# Removes a token key that holds something other than a string (GET answers
+# WRONGTYPE on it for good); one written meanwhile is kept. Answers the type
+# removed, or false.
+_REMOVE_WRONG_TYPE = """
+local kind = redis.call('TYPE', KEYS[1])['ok']
+if kind == 'string' or kind == 'none' then
+  return false
+end
+redis.call('DEL', KEYS[1])
+return kind
+"""
+
+
+def _wrong_type(exc: BaseException) -> bool:
+    return str(exc).startswith("WRONGTYPE")
 
 
 def _import_redis() -> Any:
@@ -37,6 +71,14 @@ def _import_redis() -> Any:
     except ImportError:
         raise ImportError("RedisStore needs redis-py: pip install 'quillon_bo[redis]'") from None
     return redis
+
+
+def _millis(seconds: float) -> int:
+    return max(1, int(seconds * 1000))
+
+
+def _as_bytes(value: Any) -> bytes | None:
+    return value if isinstance(value, bytes) or value is None else str(value).encode()
 
 
 def _shown(url: str) -> str:
@@ -135,13 +177,18 @@ class RedisStore(TokenStore):
     # -- sync -------------------------------------------------------------
 
     def load(self, key: str) -> bytes | None:
+        client = self._client()
         try:
-            value = self._client().get(self.prefix + key)
-        except StoreError:
-            raise
+            try:
+                value = client.get(self.prefix + key)
+            except Exception as exc:
+                if not _wrong_type(exc):
+                    raise
+                self._removed(key, client.eval(_REMOVE_WRONG_TYPE, 1, self.prefix + key))
+                value = None
         except Exception as exc:
             raise self._failure(exc) from None
-        return value if isinstance(value, bytes) or value is None else str(value).encode()
+        return _as_bytes(value)
 
     def save(self, key: str, value: bytes, ttl: float, lease: Lease | None) -> None:
         millis = int(ttl * 1000)
@@ -164,21 +211,38 @@ class RedisStore(TokenStore):
 
     def acquire(self, key: str, seconds: float) -> Lease | None:
         owner = secrets.token_hex(16)
+        client = self._client()
         try:
-            got = self._client().set(
-                self._lock_key(key), owner, nx=True, px=max(1, int(seconds * 1000))
-            )
-        except StoreError:
-            raise
+            got = client.eval(_ACQUIRE, 1, self._lock_key(key), owner, _millis(seconds))
         except Exception as exc:
             raise self._failure(exc) from None
-        return Lease(key, owner, seconds) if got else None
+        return self._lease_if(got, key, owner, seconds)
 
     def release(self, lease: Lease) -> None:
         self.delete_if(lease.key + ":lock", lease.owner.encode())
 
     def _lock_key(self, key: str) -> str:
         return f"{self.prefix}{key}:lock"
+
+    def _removed(self, key: str, kind: Any) -> None:
+        if kind:
+            shown = kind.decode() if isinstance(kind, bytes) else str(kind)
+            logger.warning(
+                "token store %r held a %s at %s, not a token entry; removed it",
+                self,
+                shown,
+                self.prefix + key,
+            )
+
+    def _lease_if(self, got: Any, key: str, owner: str, seconds: float) -> Lease | None:
+        if got == -1:
+            logger.warning(
+                "the lock %s of token store %r had no expiry; it now ends with the %.1f s lease",
+                self._lock_key(key),
+                self,
+                seconds,
+            )
+        return Lease(key, owner, seconds) if got == 1 else None
 
     # -- async ------------------------------------------------------------
 
@@ -187,10 +251,16 @@ class RedisStore(TokenStore):
         if client is None:
             return await asyncio.to_thread(self.load, key)
         try:
-            value = await client.get(self.prefix + key)
+            try:
+                value = await client.get(self.prefix + key)
+            except Exception as exc:
+                if not _wrong_type(exc):
+                    raise
+                self._removed(key, await client.eval(_REMOVE_WRONG_TYPE, 1, self.prefix + key))
+                value = None
         except Exception as exc:
             raise self._failure(exc) from None
-        return value if isinstance(value, bytes) or value is None else str(value).encode()
+        return _as_bytes(value)
 
     async def asave(self, key: str, value: bytes, ttl: float, lease: Lease | None) -> None:
         client = self._async_client()
@@ -221,12 +291,10 @@ class RedisStore(TokenStore):
             return await asyncio.to_thread(self.acquire, key, seconds)
         owner = secrets.token_hex(16)
         try:
-            got = await client.set(
-                self._lock_key(key), owner, nx=True, px=max(1, int(seconds * 1000))
-            )
+            got = await client.eval(_ACQUIRE, 1, self._lock_key(key), owner, _millis(seconds))
         except Exception as exc:
             raise self._failure(exc) from None
-        return Lease(key, owner, seconds) if got else None
+        return self._lease_if(got, key, owner, seconds)
 
     async def arelease(self, lease: Lease) -> None:
         await self.adelete_if(lease.key + ":lock", lease.owner.encode())
