@@ -44,6 +44,7 @@ from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict, cast
 import httpx
 
 from ._deadline import attempt_deadline, end_attempt, install_socket_deadlines
+from ._version import USER_AGENT
 from .config import Config
 from .errors import Exchange, TransportError, error_from_json
 
@@ -78,6 +79,9 @@ DEFAULT_RETRIES = 2
 DEFAULT_BACKOFF = 0.1
 #: Longest wait between two attempts, whatever the backoff.
 MAX_BACKOFF = 5.0
+#: Shortest wait after a 429 without ``Retry-After`` (unless ``max_retry_wait``
+#: is shorter): rate limits mostly count per second.
+MIN_RATE_LIMIT_WAIT = 1.0
 #: Answers that say "not now" (rate limited, or a gateway or service that is
 #: down for a while) rather than "no": retried within the retry budget.
 DEFAULT_RETRY_STATUSES = frozenset({429, 502, 503, 504})
@@ -269,7 +273,9 @@ class ExecutorOptions:
             transport failure the wait is exactly that; after a status that
             says "not now" it is a random time between 0 and that ("full
             jitter"), so that many clients turned away at once do not all come
-            back at once.
+            back at once. After a 429 without ``Retry-After`` it is at least
+            1 s (unless ``max_retry_wait`` is less), with up to another second,
+            or the back-off when that is longer, of jitter on top.
         retry_statuses: the statuses of answers that are retried: by default
             429 (too many requests), 502, 503 and 504. An answer that carries
             ``Retry-After`` (seconds, or an HTTP date) is retried after that
@@ -474,6 +480,13 @@ class BaseExecutor:
             return None
         if retry_after is not None:
             return retry_after
+        if status == 429:
+            # Coming back within the limiter's second is only turned away
+            # again; up to another second on top spreads the clients it
+            # turned away together over the next one.
+            spread = max(MIN_RATE_LIMIT_WAIT, self._backoff(attempts))
+            wait = MIN_RATE_LIMIT_WAIT + random.uniform(0.0, spread)
+            return min(wait, options.max_retry_wait)
         return random.uniform(0.0, self._backoff(attempts))
 
     def _transport_wait(self, op: str, attempts: int, exc: Exception) -> float | None:
@@ -554,6 +567,11 @@ class BaseExecutor:
             (name.encode("utf-8"), value.encode("utf-8"))
             for name, value in described.get("headers", {}).items()
         ]
+        # httpx adds no User-Agent to a request built on its own, nor does a
+        # client's send() add the client's default headers: without this the
+        # request carries none, which some gateways and firewalls refuse.
+        if all(name.lower() != b"user-agent" for name, _ in headers):
+            headers.append((b"User-Agent", USER_AGENT.encode("ascii")))
         for name, value in headers:
             if _HEADER_VALUE.fullmatch(value) is None:
                 # Named, never quoted: the value may be a credential (a ready

@@ -38,11 +38,12 @@ class BearerAuth(requests.auth.AuthBase):
     On a 401 answer to a request that carried the token, the refused token is
     dropped, a new one fetched and that request sent once more over the same
     connection adapter, with the cookies the 401 set; the first answer is read
-    and closed and stays in the new one's ``history``. A second 401 is returned to the caller as it is. A
-    body given as bytes, text or a form is sent again as it was; a file is
-    sent again from where it started; a body from an iterator cannot be sent
-    twice, so its 401 is returned as it is. A failure to fetch the new token
-    is raised from the call, as any token failure is.
+    and closed and stays in the new one's ``history``. A second 401 is
+    returned to the caller as it is. A body given as bytes, text or a form is
+    sent again as it was; a file is sent again from where it started; a body
+    from an iterator cannot be sent twice, so its 401 is returned as it is. A
+    failure to fetch the new token is raised from the call, as any token
+    failure is.
 
     A redirect keeps the token only where requests keeps ``Authorization``:
     within the origin (scheme, host, port) it was given for, or on to https on
