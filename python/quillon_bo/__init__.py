@@ -13,9 +13,7 @@ requests with httpx, keeps tokens, and raises errors as exceptions.
 
 from __future__ import annotations
 
-import importlib as _importlib
-from importlib import metadata as _metadata
-
+from ._version import VERSION as __version__
 from .auth import BearerAuth
 from .client import AsyncClient, Client
 from .config import Config, Environment
@@ -43,12 +41,6 @@ from .executor import (
     describe,
 )
 from .tokens import AccessToken, AsyncTokenProvider, TokenProvider, system_clock
-
-try:
-    __version__ = _metadata.version("quillon_bo")
-except _metadata.PackageNotFoundError:  # pragma: no cover - running from a source tree
-    # Not installed: the core is built with the same version number.
-    __version__ = str(_importlib.import_module("quillon_bo.core._native").__version__)
 
 __all__ = [
     "AccessToken",

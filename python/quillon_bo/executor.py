@@ -29,6 +29,7 @@ import email.utils
 import importlib
 import json
 import math
+import os
 import random
 import re
 import ssl
@@ -43,6 +44,7 @@ from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict, cast
 import httpx
 
 from ._deadline import attempt_deadline, end_attempt, install_socket_deadlines
+from ._version import USER_AGENT
 from .config import Config
 from .errors import Exchange, TransportError, error_from_json
 
@@ -77,6 +79,9 @@ DEFAULT_RETRIES = 2
 DEFAULT_BACKOFF = 0.1
 #: Longest wait between two attempts, whatever the backoff.
 MAX_BACKOFF = 5.0
+#: Shortest wait after a 429 without ``Retry-After`` (unless ``max_retry_wait``
+#: is shorter): rate limits mostly count per second.
+MIN_RATE_LIMIT_WAIT = 1.0
 #: Answers that say "not now" (rate limited, or a gateway or service that is
 #: down for a while) rather than "no": retried within the retry budget.
 DEFAULT_RETRY_STATUSES = frozenset({429, 502, 503, 504})
@@ -268,7 +273,9 @@ class ExecutorOptions:
             transport failure the wait is exactly that; after a status that
             says "not now" it is a random time between 0 and that ("full
             jitter"), so that many clients turned away at once do not all come
-            back at once.
+            back at once. After a 429 without ``Retry-After`` it is at least
+            1 s (unless ``max_retry_wait`` is less), with up to another second,
+            or the back-off when that is longer, of jitter on top.
         retry_statuses: the statuses of answers that are retried: by default
             429 (too many requests), 502, 503 and 504. An answer that carries
             ``Retry-After`` (seconds, or an HTTP date) is retried after that
@@ -399,6 +406,20 @@ class BaseExecutor:
         self._config_text = _dumps(config.to_json())
         self._urls: dict[str, httpx.URL] = {}
         self._ops = {info.name: info for info in describe() if info.kind == "operation"}
+        # The process whose connections the driver's own client holds; None
+        # when the caller gave the client or its transport.
+        self._pool_pid: int | None = None
+
+    def _forked(self) -> bool:
+        """Whether this is a child of fork() still holding its parent's client.
+
+        The child has copies of its parent's sockets: a request written into a
+        pooled keep-alive connection mixes with the parent's (and the other
+        children's), and each answer goes to whichever process reads first.
+        A client the caller gave is theirs to replace; one made here is
+        replaced by the driver.
+        """
+        return self._pool_pid is not None and self._pool_pid != os.getpid()
 
     @property
     def config(self) -> Config:
@@ -459,6 +480,13 @@ class BaseExecutor:
             return None
         if retry_after is not None:
             return retry_after
+        if status == 429:
+            # Coming back within the limiter's second is only turned away
+            # again; up to another second on top spreads the clients it
+            # turned away together over the next one.
+            spread = max(MIN_RATE_LIMIT_WAIT, self._backoff(attempts))
+            wait = MIN_RATE_LIMIT_WAIT + random.uniform(0.0, spread)
+            return min(wait, options.max_retry_wait)
         return random.uniform(0.0, self._backoff(attempts))
 
     def _transport_wait(self, op: str, attempts: int, exc: Exception) -> float | None:
@@ -539,6 +567,11 @@ class BaseExecutor:
             (name.encode("utf-8"), value.encode("utf-8"))
             for name, value in described.get("headers", {}).items()
         ]
+        # httpx adds no User-Agent to a request built on its own, nor does a
+        # client's send() add the client's default headers: without this the
+        # request carries none, which some gateways and firewalls refuse.
+        if all(name.lower() != b"user-agent" for name, _ in headers):
+            headers.append((b"User-Agent", USER_AGENT.encode("ascii")))
         for name, value in headers:
             if _HEADER_VALUE.fullmatch(value) is None:
                 # Named, never quoted: the value may be a credential (a ready
@@ -688,6 +721,8 @@ class Executor(BaseExecutor):
         super().__init__(config, ExecutorOptions(**options))
         self._owns_client = http_client is None
         self._http = http_client or httpx.Client(transport=transport, timeout=DEFAULT_TIMEOUT)
+        if http_client is None and transport is None:
+            self._pool_pid = os.getpid()
         self._sleep = sleep
         #: Whether every socket of the httpx client keeps the attempt's
         #: deadline (httpx's own transports); see :mod:`quillon_bo._deadline`.
@@ -695,7 +730,19 @@ class Executor(BaseExecutor):
 
     @property
     def http_client(self) -> httpx.Client:
-        """The httpx client the requests are sent with."""
+        """The httpx client the requests are sent with.
+
+        In a child of fork(), one made by the executor is replaced by a new one
+        at first use; the parent's is dropped without being closed, so that
+        nothing is written into connections the parent still uses.
+        """
+        if self._forked():
+            client = httpx.Client(timeout=DEFAULT_TIMEOUT)
+            self.socket_deadlines = install_socket_deadlines(client)
+            # The new client first: a thread that sees the new pid must also
+            # see the new client.
+            self._http = client
+            self._pool_pid = os.getpid()
         return self._http
 
     def execute(self, op: str, input: Mapping[str, Any], *, token: Any = None) -> Any:
@@ -705,7 +752,7 @@ class Executor(BaseExecutor):
         passed to the build stage for operations that need one. Failures are
         raised as :mod:`quillon_bo.errors` exceptions.
         """
-        flow = self._flow(op, input, token, self._http.timeout)
+        flow = self._flow(op, input, token, self.http_client.timeout)
         outcome: _Outcome = None
         while True:
             try:
@@ -737,7 +784,9 @@ class Executor(BaseExecutor):
             end_attempt(scope)
 
     def _exchange(self, request: httpx.Request, deadline: _Deadline) -> _Answer:
-        response = self._http.send(request, stream=True, auth=_NO_AUTH, follow_redirects=False)
+        response = self.http_client.send(
+            request, stream=True, auth=_NO_AUTH, follow_redirects=False
+        )
         try:
             self._check_length(response)
             # Where the sockets keep the deadline themselves this only names
@@ -760,7 +809,7 @@ class Executor(BaseExecutor):
     def close(self) -> None:
         """Close the httpx client, if the executor made it."""
         if self._owns_client:
-            self._http.close()
+            self.http_client.close()
 
     def __enter__(self) -> Executor:
         return self
@@ -796,16 +845,22 @@ class AsyncExecutor(BaseExecutor):
         super().__init__(config, ExecutorOptions(**options))
         self._owns_client = http_client is None
         self._http = http_client or httpx.AsyncClient(transport=transport, timeout=DEFAULT_TIMEOUT)
+        if http_client is None and transport is None:
+            self._pool_pid = os.getpid()
         self._sleep = sleep
 
     @property
     def http_client(self) -> httpx.AsyncClient:
-        """The httpx client the requests are sent with."""
+        """The httpx client the requests are sent with; see :attr:`Executor.http_client`."""
+        if self._forked():
+            # The new client first, as in Executor.
+            self._http = httpx.AsyncClient(timeout=DEFAULT_TIMEOUT)
+            self._pool_pid = os.getpid()
         return self._http
 
     async def execute(self, op: str, input: Mapping[str, Any], *, token: Any = None) -> Any:
         """Run operation ``op`` with ``input``; see :meth:`Executor.execute`."""
-        flow = self._flow(op, input, token, self._http.timeout)
+        flow = self._flow(op, input, token, self.http_client.timeout)
         outcome: _Outcome = None
         while True:
             try:
@@ -839,7 +894,7 @@ class AsyncExecutor(BaseExecutor):
             raise _late(send.request, seconds, phase.timeout()) from None
 
     async def _exchange(self, request: httpx.Request) -> _Answer:
-        response = await self._http.send(
+        response = await self.http_client.send(
             request, stream=True, auth=_NO_AUTH, follow_redirects=False
         )
         try:
@@ -858,7 +913,7 @@ class AsyncExecutor(BaseExecutor):
     async def aclose(self) -> None:
         """Close the httpx client, if the executor made it."""
         if self._owns_client:
-            await self._http.aclose()
+            await self.http_client.aclose()
 
     async def __aenter__(self) -> AsyncExecutor:
         return self

@@ -12,8 +12,10 @@
         session.get(url)          # "Authorization: Bearer ...", refreshed on a 401
 
 It behaves as :class:`quillon_bo.BearerAuth` does for httpx: the token comes
-from the (sync) provider, and on a 401 answer that token is dropped, a new one
-fetched and the request sent once more; a second 401 is returned as it is.
+from the (sync) provider, and on a 401 answer to a request that carried it,
+that token is dropped, a new one fetched and that request sent once more; a
+second 401 is returned as it is. Where requests removes ``Authorization`` on
+a redirect (it leaves the origin), no token is put back.
 """
 
 from __future__ import annotations
@@ -24,6 +26,7 @@ from typing import Any
 import requests
 from requests.cookies import extract_cookies_to_jar
 
+from .auth import refused_here
 from .tokens import AccessToken, TokenProvider
 
 __all__ = ["BearerAuth"]
@@ -32,14 +35,20 @@ __all__ = ["BearerAuth"]
 class BearerAuth(requests.auth.AuthBase):
     """Adds ``Authorization: <token_type> <access_token>`` to each request.
 
-    On a 401 answer the refused token is dropped, a new one fetched and the
-    request sent once more over the same connection adapter, with the cookies
-    the 401 set; the first answer is read and closed and stays in the new
-    one's ``history``. A second 401 is returned to the caller as it is. A
-    body given as bytes, text or a form is sent again as it was; a file is
-    sent again from where it started; a body from an iterator cannot be sent
-    twice, so its 401 is returned as it is. A failure to fetch the new token
-    is raised from the call, as any token failure is.
+    On a 401 answer to a request that carried the token, the refused token is
+    dropped, a new one fetched and that request sent once more over the same
+    connection adapter, with the cookies the 401 set; the first answer is read
+    and closed and stays in the new one's ``history``. A second 401 is
+    returned to the caller as it is. A body given as bytes, text or a form is
+    sent again as it was; a file is sent again from where it started; a body
+    from an iterator cannot be sent twice, so its 401 is returned as it is. A
+    failure to fetch the new token is raised from the call, as any token
+    failure is.
+
+    A redirect keeps the token only where requests keeps ``Authorization``:
+    within the origin (scheme, host, port) it was given for, or on to https on
+    the same host from http. A request that a redirect took anywhere else goes
+    without it, and its 401 is returned as it is, without fetching a token.
 
     ``provider`` is a :class:`~quillon_bo.TokenProvider` (``client.tokens``
     of a :class:`~quillon_bo.Client`); requests is synchronous, so an
@@ -63,7 +72,10 @@ class BearerAuth(requests.auth.AuthBase):
         # The hook carries this request's own token and body position, so that
         # threads sharing one auth object never see each other's.
         hook = functools.partial(
-            self._resend_once_after_401, token=token, position=_body_position(request)
+            self._resend_once_after_401,
+            token=token,
+            given_at=request.url or "",
+            position=_body_position(request),
         )
         request.register_hook("response", hook)  # type: ignore[no-untyped-call]
         return request
@@ -73,12 +85,20 @@ class BearerAuth(requests.auth.AuthBase):
         response: requests.Response,
         *,
         token: AccessToken,
+        given_at: str,
         position: int | None,
         **send_options: Any,
     ) -> requests.Response:
-        if response.status_code != 401:
-            return response
+        # The hook goes with every request a redirect makes of this one, also
+        # those that left the origin and so went without the token.
         sent = response.request
+        if not refused_here(
+            response.status_code,
+            given_at,
+            (sent.url or "", sent.headers.get("Authorization")),
+            token,
+        ):
+            return response
         body = sent.body
         if position is None and body is not None and not isinstance(body, (bytes, str)):
             return response  # a body from an iterator has been used up

@@ -15,8 +15,17 @@ from quillon_bo.testing import LocalGateway, Reply
 
 from .conftest import FakeClock
 
-# What httpx itself must add to the described request; nothing else may appear.
-EXPECTED_HEADERS = {"accept", "authorization", "content-type", "content-length", "host"}
+# The described request's headers, what httpx itself must add and the package's
+# User-Agent; nothing else may appear.
+EXPECTED_HEADERS = {
+    "accept",
+    "authorization",
+    "content-type",
+    "content-length",
+    "host",
+    "user-agent",
+}
+USER_AGENT = f"quillon_bo/{qb.__version__}"
 
 
 def test_sends_exactly_the_described_request(gateway: LocalGateway, clock: FakeClock) -> None:
@@ -28,6 +37,7 @@ def test_sends_exactly_the_described_request(gateway: LocalGateway, clock: FakeC
     assert seen.query == "grant_type=client_credentials"
     assert {k.lower() for k, _ in seen.headers} == EXPECTED_HEADERS
     assert seen.header("Content-Length") == "0"
+    assert seen.header("User-Agent") == USER_AGENT
 
 
 def test_callers_client_is_used_but_adds_nothing(gateway: LocalGateway) -> None:
@@ -45,6 +55,14 @@ def test_callers_client_is_used_but_adds_nothing(gateway: LocalGateway) -> None:
     (seen,) = gateway.requests
     assert seen.rejected is None  # the gateway's own credentials, not the client's auth
     assert {k.lower() for k, _ in seen.headers} == EXPECTED_HEADERS
+    assert seen.header("User-Agent") == USER_AGENT  # not the client's default
+
+
+def test_a_user_agent_the_core_describes_is_kept() -> None:
+    described = {"method": "POST", "url": "https://x.example/t", "headers": {"user-agent": "c/2"}}
+    with qb.Executor(qb.Config("id", client_secret="s")) as executor:
+        request = executor._request(described, None)
+    assert request.headers.get_list("User-Agent") == ["c/2"]
 
 
 def test_own_transport_is_used(gateway: LocalGateway) -> None:
@@ -274,6 +292,7 @@ def test_async_client_sends_the_same_request_and_raises_the_same_errors(
     assert token.expires_at == clock.now + 3540
     assert gateway.token_requests == 3
     assert {k.lower() for k, _ in gateway.requests[-1].headers} == EXPECTED_HEADERS
+    assert gateway.requests[-1].header("User-Agent") == USER_AGENT
 
 
 def test_async_timeout_and_refusal(gateway: LocalGateway, refused_url: str) -> None:

@@ -78,8 +78,17 @@ CASES = [
     Case(
         "each-status-once",
         (Reply.unavailable(429), Reply.html(502), Reply.unavailable(504)),
-        ((0.0, BACKOFF), (0.0, 2 * BACKOFF), (0.0, 4 * BACKOFF)),
+        # A limiter that names no wait is given at least a second, and up to
+        # another second of jitter.
+        ((1.0, 2.0), (0.0, 2 * BACKOFF), (0.0, 4 * BACKOFF)),
         options={"retries": 3},
+    ),
+    Case("429-429-then-token", (Reply.unavailable(429),) * 2, ((1.0, 2.0), (1.0, 2.0))),
+    Case(
+        "429-max-retry-wait-caps-the-second",
+        (Reply.unavailable(429),),
+        ((0.3, 0.3),),
+        options={"max_retry_wait": 0.3},
     ),
     Case("retry-after-seconds", (Reply.unavailable(429, 7),), ((7.0, 7.0),)),
     Case(
