@@ -12,6 +12,7 @@ import shutil
 import signal
 import socket
 import time
+import uuid
 from collections.abc import Callable, Iterator
 from typing import Any
 
@@ -24,6 +25,7 @@ from quillon_bo.stores import FileStore, MemoryStore, RedisStore, StoreError, To
 from quillon_bo.testing import LocalGateway, Reply
 
 from .conftest import Clock
+from .fleet import Fleet
 from .servers import RedisServer, free_port
 
 RECORD_MEMBERS = {"access_token", "expires_at", "issued_at", "scope", "token_type"}
@@ -379,13 +381,19 @@ def test_redis_stopped_mid_run_then_back(
 def _hold_the_lock(store_kind: tuple[Any, ...], config: dict[str, Any]) -> None:
     from .fleet import make_store
 
-    client = qb.Client(qb.Config(**config), store=make_store(store_kind), retries=0, deadline=60)
-    client.token()  # the gateway never answers: the lock stays taken
+    # A 3 s lease (the deadline's): how long the lock outlasts this holder.
+    client = qb.Client(qb.Config(**config), store=make_store(store_kind), retries=0, deadline=3)
+    client.token()  # the gateway holds the answer back: the lock stays taken
 
 
 @pytest.mark.parametrize("kind", ["redis", "file"])
-def test_a_killed_lock_holder_holds_others_back_at_most_for_the_lease(
-    gateway: LocalGateway, kind: str, folder: str, prefix: str, request: pytest.FixtureRequest
+def test_a_killed_lock_holder_costs_the_fleet_one_more_fetch(
+    gateway: LocalGateway,
+    kind: str,
+    folder: str,
+    prefix: str,
+    request: pytest.FixtureRequest,
+    fleet: Fleet,
 ) -> None:
     if kind == "redis":
         store_kind: tuple[Any, ...] = ("redis", request.getfixturevalue("redis_url"), prefix)
@@ -396,6 +404,7 @@ def test_a_killed_lock_holder_holds_others_back_at_most_for_the_lease(
               "base_url": gateway.base_url}  # fmt: skip
     holder = mp.get_context("spawn").Process(target=_hold_the_lock, args=(store_kind, config))
     holder.start()
+    name = uuid.uuid4().hex
     try:
         deadline = time.monotonic() + 30
         while gateway.token_requests == 0 and time.monotonic() < deadline:
@@ -403,18 +412,19 @@ def test_a_killed_lock_holder_holds_others_back_at_most_for_the_lease(
         assert gateway.token_requests == 1  # it holds the lock and waits for its answer
         os.kill(holder.pid or 0, signal.SIGKILL)
         holder.join(10)
-        from .fleet import make_store
-
-        lease = 1.5
-        client = qb.Client(qb.Config(**config), store=make_store(store_kind), deadline=lease)
+        fleet.clock.value = time.time()
+        # Leases of 0.5 s, and some 30 s (a fetch of their own) for a live holder.
+        fleet.all("open", name, config, store_kind, 0, {"deadline": 0.5, "retries": 1})
         started = time.monotonic()
-        client.token()
+        results = fleet.all("burst", name, 4, 1, None)
         waited = time.monotonic() - started
         # The OS frees a file lock at once; a Redis lock ends with its lease.
-        assert waited < lease + 3.0
+        assert waited < 3 + 3.0
+        assert [r["errors"] for r in results] == [[]] * len(results)
+        assert len({t for r in results for t in r["tokens"]}) == 1
         assert gateway.token_requests == 2
-        client.close()
     finally:
+        fleet.all("close", name)
         if holder.is_alive():
             holder.kill()
 

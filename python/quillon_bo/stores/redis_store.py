@@ -29,6 +29,15 @@ end
 return 0
 """
 
+# Extends KEYS[1] to ARGV[2] ms only while it still holds ARGV[1]: a lock's
+# owner renewing its lease, never one that another owner has taken since.
+_COMPARE_AND_EXPIRE = """
+if redis.call('GET', KEYS[1]) == ARGV[1] then
+  return redis.call('PEXPIRE', KEYS[1], ARGV[2])
+end
+return 0
+"""
+
 
 def _import_redis() -> Any:
     try:
@@ -37,6 +46,10 @@ def _import_redis() -> Any:
     except ImportError:
         raise ImportError("RedisStore needs redis-py: pip install 'quillon_bo[redis]'") from None
     return redis
+
+
+def _millis(lease: Lease) -> int:
+    return max(1, int(lease.seconds * 1000))
 
 
 def _shown(url: str) -> str:
@@ -177,6 +190,17 @@ class RedisStore(TokenStore):
     def release(self, lease: Lease) -> None:
         self.delete_if(lease.key + ":lock", lease.owner.encode())
 
+    def renew(self, lease: Lease) -> bool:
+        try:
+            renewed = self._client().eval(
+                _COMPARE_AND_EXPIRE, 1, self._lock_key(lease.key), lease.owner, _millis(lease)
+            )
+        except StoreError:
+            raise
+        except Exception as exc:
+            raise self._failure(exc) from None
+        return bool(renewed)
+
     def _lock_key(self, key: str) -> str:
         return f"{self.prefix}{key}:lock"
 
@@ -230,6 +254,18 @@ class RedisStore(TokenStore):
 
     async def arelease(self, lease: Lease) -> None:
         await self.adelete_if(lease.key + ":lock", lease.owner.encode())
+
+    async def arenew(self, lease: Lease) -> bool:
+        client = self._async_client()
+        if client is None:
+            return await asyncio.to_thread(self.renew, lease)
+        try:
+            renewed = await client.eval(
+                _COMPARE_AND_EXPIRE, 1, self._lock_key(lease.key), lease.owner, _millis(lease)
+            )
+        except Exception as exc:
+            raise self._failure(exc) from None
+        return bool(renewed)
 
     # -- life cycle -------------------------------------------------------
 
