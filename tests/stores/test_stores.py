@@ -97,6 +97,26 @@ def test_async_clients_share_through_the_store(
     assert gateway.token_requests == 1
 
 
+def test_async_waiters_wait_for_a_holder_slower_than_its_lease(
+    gateway: LocalGateway, make_store: StoreMaker, clock: Clock
+) -> None:
+    async def run() -> set[str]:
+        # 0.5 s leases (the deadline's), renewed by the holder while it is
+        # told to come back in 2 s.
+        options: Any = {"clock": clock, "deadline": 0.5, "retries": 1}
+        clients = [
+            qb.AsyncClient(gateway.config(), store=make_store(), **options) for _ in range(3)
+        ]
+        tokens = await asyncio.gather(*(c.token() for c in clients))
+        for c in clients:
+            await c.aclose()
+        return {t.access_token for t in tokens}
+
+    gateway.enqueue(Reply.unavailable(503, retry_after=2))
+    assert len(asyncio.run(run())) == 1
+    assert gateway.token_requests == 2  # the holder's 503 and its retry
+
+
 @pytest.mark.parametrize(
     "other",
     [
