@@ -132,6 +132,24 @@ def _lease_of(executor: BaseExecutor) -> float:
     return lease_for(options.deadline, options.timeout)
 
 
+def _patience_of(
+    executor: BaseExecutor, operation: str, client: httpx.Timeout, lease: float
+) -> float:
+    """How long a caller waits for a live holder of the store's lock before it
+    fetches itself: as long as one fetch of its own may take (every attempt to
+    its deadline, every wait between attempts at its longest), never less
+    than the lease."""
+    options = executor.options
+    timeout = executor._timeout_for(operation) or client
+    attempt = lease
+    if isinstance(options.deadline, (int, float)):
+        attempt = float(options.deadline)
+    elif options.deadline == "auto" and timeout.read is not None:
+        attempt = DEADLINE_FACTOR * max(t for t in timeout.as_dict().values() if t is not None)
+    longest = (options.retries + 1) * attempt + options.retries * options.max_retry_wait
+    return max(lease, longest)
+
+
 def lease_for(deadline: float | str | None, timeout: httpx.Timeout | float | None) -> float:
     """The lock's lease for a client: :data:`DEFAULT_LEASE`, never more than
     one attempt's deadline (``deadline`` and ``timeout`` as the client takes them)."""
@@ -162,7 +180,7 @@ class _Entry:
 
 #: A step of a flow: ("load", key), ("save", key, record, ttl, lease),
 #: ("delete", key, record), ("acquire", key, seconds), ("release", lease),
-#: ("fetch",) or ("sleep", seconds).
+#: ("fetch",), ("fetch", lease) by a holder of the lock, or ("sleep", seconds).
 _Step = tuple[Any, ...]
 _Flow = Generator[_Step, Any, "AccessToken | None"]
 
@@ -192,6 +210,7 @@ class _Cache:
         store: TokenStore | None,
         refresh_ahead: float | Literal["auto"],
         lease: float,
+        patience: float,
     ) -> None:
         if refresh_ahead != "auto" and (
             isinstance(refresh_ahead, bool)
@@ -207,6 +226,7 @@ class _Cache:
         self._store: TokenStore = MemoryStore() if store is None else store
         self._ahead_seconds = refresh_ahead
         self._lease = float(lease)
+        self._patience = max(self._lease, patience)
         self._entry: _Entry | None = None
         self._key: str | None = None
         # The record of a token that was refused: the next miss takes it out
@@ -327,12 +347,17 @@ class _Cache:
                 return (yield from self._direct())
             if lease is not None:
                 return (yield from self._fetch_holding(key, lease, None))
-            left = self._lease - (time.monotonic() - started)
+            # A live holder keeps the lock (a file lock is held, a Redis
+            # lease renewed) however slow its fetch; a dead one loses it with
+            # its lease, and then one waiter takes it. Only a holder slower
+            # than any fetch of ours could be is given up on.
+            left = self._patience - (time.monotonic() - started)
             if left <= 0:
                 logger.warning(
-                    "the lock of token store %r was held past its %.1f s lease; fetching directly",
+                    "the lock of token store %r was held for %.1f s, longer than a fetch may "
+                    "take; fetching directly",
                     store,
-                    self._lease,
+                    self._patience,
                 )
                 return (yield from self._direct(save=True))
             yield ("sleep", min(pause, left))
@@ -361,7 +386,7 @@ class _Cache:
             ):
                 self._keep(found)
                 return found.token
-            entry: _Entry = yield ("fetch",)
+            entry: _Entry = yield ("fetch", lease)
             self._keep(entry)
             try:
                 yield ("save", key, entry.record, entry.token.expires_at - self._clock(), lease)
@@ -468,9 +493,11 @@ class TokenProvider(_Cache):
     ``refresh_ahead``: in a valid token's last ``refresh_ahead`` seconds
     (``"auto"``: a tenth of its lifetime, at most 300 s; 0: off) the first
     caller that notices wakes a background thread that refreshes it, while
-    every caller keeps getting the valid token. ``lease`` (seconds) bounds how
-    long a holder of the store's lock keeps the others waiting: by default
-    10 s, never more than the executor's deadline for one attempt.
+    every caller keeps getting the valid token. ``lease`` (seconds): how long
+    the store's lock outlasts a holder that died (by default 10 s, never more
+    than the executor's deadline for one attempt); a holder renews it while it
+    fetches, and the others wait for a live holder as long as a fetch of
+    their own may take, then fetch themselves.
     """
 
     def __init__(
@@ -483,13 +510,15 @@ class TokenProvider(_Cache):
         refresh_ahead: float | Literal["auto"] = "auto",
         lease: float | None = None,
     ) -> None:
+        lease = _lease_of(executor) if lease is None else lease
         super().__init__(
             lambda: executor.config,
             clock=clock,
             operation=operation,
             store=store,
             refresh_ahead=refresh_ahead,
-            lease=_lease_of(executor) if lease is None else lease,
+            lease=lease,
+            patience=_patience_of(executor, operation, executor.http_client.timeout, lease),
         )
         self._check_store(sync=True)
         self._executor = executor
@@ -642,7 +671,11 @@ class TokenProvider(_Cache):
         if op == "sleep":
             return time.sleep(step[1])
         now = _now_input(self._clock)
-        value = self._executor.execute(self._operation, now)
+        if len(step) > 1:  # a holder of the lock keeps it while it fetches
+            with store.renewing(step[1]):
+                value = self._executor.execute(self._operation, now)
+        else:
+            value = self._executor.execute(self._operation, now)
         return self._fetched(value, now["now"])
 
 
@@ -678,13 +711,15 @@ class AsyncTokenProvider(_Cache):
         refresh_ahead: float | Literal["auto"] = "auto",
         lease: float | None = None,
     ) -> None:
+        lease = _lease_of(executor) if lease is None else lease
         super().__init__(
             lambda: executor.config,
             clock=clock,
             operation=operation,
             store=store,
             refresh_ahead=refresh_ahead,
-            lease=_lease_of(executor) if lease is None else lease,
+            lease=lease,
+            patience=_patience_of(executor, operation, executor.http_client.timeout, lease),
         )
         self._executor = executor
         self._flight: asyncio.Task[AccessToken | None] | None = None
@@ -778,5 +813,9 @@ class AsyncTokenProvider(_Cache):
         if op == "sleep":
             return await asyncio.sleep(step[1])
         now = _now_input(self._clock)
-        value = await self._executor.execute(self._operation, now)
+        if len(step) > 1:  # a holder of the lock keeps it while it fetches
+            async with store.arenewing(step[1]):
+                value = await self._executor.execute(self._operation, now)
+        else:
+            value = await self._executor.execute(self._operation, now)
         return self._fetched(value, now["now"])

@@ -80,13 +80,13 @@ def serve(conn: Connection, clock_value: Any) -> None:
         command, args = message
         try:
             if command == "open":
-                name, config, store_kind, ahead = args
+                name, config, store_kind, ahead, options = args
                 clients[name] = qb.Client(
                     qb.Config(**config),
                     clock=clock,
                     store=make_store(store_kind),
                     refresh_ahead=ahead,
-                    retries=0,
+                    **{"retries": 0, **options},
                 )
                 result: Any = "ok"
             elif command == "burst":

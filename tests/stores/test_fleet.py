@@ -32,14 +32,16 @@ def client_name(fleet: Fleet) -> Iterator[str]:
     fleet.all("close", name)
 
 
-def _open(fleet: Fleet, name: str, gateway: LocalGateway, store_kind: Any, ahead: Any) -> None:
+def _open(
+    fleet: Fleet, name: str, gateway: LocalGateway, store_kind: Any, ahead: Any, **options: Any
+) -> None:
     config = {
         "client_id": gateway.client_id,
         "client_secret": gateway.client_secret,
         "base_url": gateway.base_url,
     }
     fleet.clock.value = time.time()
-    fleet.all("open", name, config, store_kind, ahead)
+    fleet.all("open", name, config, store_kind, ahead, options)
 
 
 def _burst(fleet: Fleet, name: str, calls: int, resource: str | None = None) -> dict[str, Any]:
@@ -102,3 +104,16 @@ def test_a_refused_token_is_refetched_once_for_the_fleet(
     assert result["statuses"] == [200] * len(result["statuses"])
     assert gateway.token_requests == 2
     assert len(set(result["tokens"])) == 1
+
+
+def test_a_holder_slower_than_its_lease_keeps_the_fleet_waiting(
+    fleet: Fleet, gateway: LocalGateway, store_kind: Any, client_name: str
+) -> None:
+    # A 1 s lease (the deadline's), and a holder that spends 3 s on its fetch:
+    # told to come back in 3 s, then answered.
+    _open(fleet, client_name, gateway, store_kind, 0, deadline=1.0, retries=1)
+    gateway.enqueue(Reply.unavailable(503, retry_after=3))
+    tokens = set(_burst(fleet, client_name, 1)["tokens"])
+    print(f"token requests with the holder 2 s past its lease: {gateway.token_requests}")
+    assert gateway.token_requests == 2  # the holder's 503 and its retry
+    assert len(tokens) == 1

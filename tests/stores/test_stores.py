@@ -12,6 +12,7 @@ import shutil
 import signal
 import socket
 import time
+import uuid
 from collections.abc import Callable, Iterator
 from typing import Any
 
@@ -24,6 +25,7 @@ from quillon_bo.stores import FileStore, MemoryStore, RedisStore, StoreError, To
 from quillon_bo.testing import LocalGateway, Reply
 
 from .conftest import Clock
+from .fleet import Fleet
 from .servers import RedisServer, free_port
 
 RECORD_MEMBERS = {"access_token", "expires_at", "issued_at", "scope", "token_type"}
@@ -93,6 +95,26 @@ def test_async_clients_share_through_the_store(
     gateway.enqueue(Reply.slow(0.2))
     assert len(asyncio.run(run())) == 1
     assert gateway.token_requests == 1
+
+
+def test_async_waiters_wait_for_a_holder_slower_than_its_lease(
+    gateway: LocalGateway, make_store: StoreMaker, clock: Clock
+) -> None:
+    async def run() -> set[str]:
+        # 0.5 s leases (the deadline's), renewed by the holder while it is
+        # told to come back in 2 s.
+        options: Any = {"clock": clock, "deadline": 0.5, "retries": 1}
+        clients = [
+            qb.AsyncClient(gateway.config(), store=make_store(), **options) for _ in range(3)
+        ]
+        tokens = await asyncio.gather(*(c.token() for c in clients))
+        for c in clients:
+            await c.aclose()
+        return {t.access_token for t in tokens}
+
+    gateway.enqueue(Reply.unavailable(503, retry_after=2))
+    assert len(asyncio.run(run())) == 1
+    assert gateway.token_requests == 2  # the holder's 503 and its retry
 
 
 @pytest.mark.parametrize(
@@ -429,13 +451,19 @@ def test_redis_heals_a_wrong_type_token_key_and_a_lock_without_expiry(
 def _hold_the_lock(store_kind: tuple[Any, ...], config: dict[str, Any]) -> None:
     from .fleet import make_store
 
-    client = qb.Client(qb.Config(**config), store=make_store(store_kind), retries=0, deadline=60)
-    client.token()  # the gateway never answers: the lock stays taken
+    # A 3 s lease (the deadline's): how long the lock outlasts this holder.
+    client = qb.Client(qb.Config(**config), store=make_store(store_kind), retries=0, deadline=3)
+    client.token()  # the gateway holds the answer back: the lock stays taken
 
 
 @pytest.mark.parametrize("kind", ["redis", "file"])
-def test_a_killed_lock_holder_holds_others_back_at_most_for_the_lease(
-    gateway: LocalGateway, kind: str, folder: str, prefix: str, request: pytest.FixtureRequest
+def test_a_killed_lock_holder_costs_the_fleet_one_more_fetch(
+    gateway: LocalGateway,
+    kind: str,
+    folder: str,
+    prefix: str,
+    request: pytest.FixtureRequest,
+    fleet: Fleet,
 ) -> None:
     if kind == "redis":
         store_kind: tuple[Any, ...] = ("redis", request.getfixturevalue("redis_url"), prefix)
@@ -446,6 +474,7 @@ def test_a_killed_lock_holder_holds_others_back_at_most_for_the_lease(
               "base_url": gateway.base_url}  # fmt: skip
     holder = mp.get_context("spawn").Process(target=_hold_the_lock, args=(store_kind, config))
     holder.start()
+    name = uuid.uuid4().hex
     try:
         deadline = time.monotonic() + 30
         while gateway.token_requests == 0 and time.monotonic() < deadline:
@@ -453,18 +482,20 @@ def test_a_killed_lock_holder_holds_others_back_at_most_for_the_lease(
         assert gateway.token_requests == 1  # it holds the lock and waits for its answer
         os.kill(holder.pid or 0, signal.SIGKILL)
         holder.join(10)
-        from .fleet import make_store
-
-        lease = 1.5
-        client = qb.Client(qb.Config(**config), store=make_store(store_kind), deadline=lease)
+        fleet.clock.value = time.time()
+        # Leases of 0.5 s, and some 30 s (a fetch of their own) for a live holder.
+        fleet.all("open", name, config, store_kind, 0, {"deadline": 0.5, "retries": 1})
         started = time.monotonic()
-        client.token()
+        results = fleet.all("burst", name, 4, 1, None)
         waited = time.monotonic() - started
+        print(f"token requests with a killed holder: {gateway.token_requests}")
         # The OS frees a file lock at once; a Redis lock ends with its lease.
-        assert waited < lease + 3.0
+        assert waited < 3 + 3.0
+        assert [r["errors"] for r in results] == [[]] * len(results)
+        assert len({t for r in results for t in r["tokens"]}) == 1
         assert gateway.token_requests == 2
-        client.close()
     finally:
+        fleet.all("close", name)
         if holder.is_alive():
             holder.kill()
 

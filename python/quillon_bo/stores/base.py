@@ -10,17 +10,26 @@ the providers treat any failure of a store as "no store for a while" (see
 
 from __future__ import annotations
 
+import asyncio
+import contextlib
 import hashlib
+import logging
 import threading
 import time
+from collections.abc import AsyncIterator, Callable, Iterator
 from dataclasses import dataclass
 
 from ..errors import QuillonError
 
 __all__ = ["DEFAULT_LEASE", "Lease", "StoreError", "TokenStore", "store_key"]
 
-#: Seconds a lock holder may keep others waiting before they fetch themselves.
+logger = logging.getLogger("quillon_bo.stores")
+
+#: Seconds a lock outlasts a holder that stopped renewing it (one that died).
 DEFAULT_LEASE = 10.0
+#: A working holder renews its lease each time this share of it has passed,
+#: so that a late renewal or two still finds the lock its own.
+RENEW_SHARE = 1 / 3
 #: First wait after a failure of the store before it is tried again; each
 #: further failure in a row doubles it, up to :data:`MAX_STORE_BACKOFF`.
 DEFAULT_STORE_BACKOFF = 1.0
@@ -62,7 +71,16 @@ class TokenStore:
     the caller holds the key's lock. ``delete_if`` removes the record only if
     it is still ``value`` (compare and delete). ``acquire`` never waits: it
     returns a :class:`Lease` or None when another holder has the lock.
+
+    A lock whose lease ends by itself (``lease_expires``) is renewed by its
+    holder for as long as the holder works (:meth:`renewing`), so waiters can
+    tell a slow holder, whose lock stays, from a dead one, whose lock ends
+    with its lease. A store whose lock ends with its holder (a file lock)
+    needs no renewal.
     """
+
+    #: Whether a lock ends only with its lease, so that its holder renews it.
+    lease_expires = True
 
     def __init__(self, *, backoff: float = DEFAULT_STORE_BACKOFF) -> None:
         if not backoff > 0:
@@ -99,6 +117,11 @@ class TokenStore:
         """Give the lock back, if ``lease`` still holds it."""
         raise NotImplementedError
 
+    def renew(self, lease: Lease) -> bool:
+        """Extend the lease to ``lease.seconds`` from now if it still holds the
+        lock; False when it no longer does (or the store cannot renew)."""
+        return False
+
     async def aload(self, key: str) -> bytes | None:
         return self.load(key)
 
@@ -113,6 +136,68 @@ class TokenStore:
 
     async def arelease(self, lease: Lease) -> None:
         self.release(lease)
+
+    async def arenew(self, lease: Lease) -> bool:
+        return self.renew(lease)
+
+    # -- renewal while the holder works ----------------------------------------
+
+    @contextlib.contextmanager
+    def renewing(self, lease: Lease) -> Iterator[None]:
+        """Keep ``lease`` renewed from a thread while the block runs."""
+        if not self.lease_expires:
+            yield
+            return
+        stop = threading.Event()
+        worker = threading.Thread(
+            target=self._renew_until, args=(lease, stop), name="quillon_bo-lease", daemon=True
+        )
+        worker.start()
+        try:
+            yield
+        finally:
+            # Not joined: a renewal still running finds the lock released or
+            # taken by another owner, and leaves it alone.
+            stop.set()
+
+    def _renew_until(self, lease: Lease, stop: threading.Event) -> None:
+        while not stop.wait(lease.seconds * RENEW_SHARE):
+            if not self._renewed(lambda: self.renew(lease)):
+                return
+
+    @contextlib.asynccontextmanager
+    async def arenewing(self, lease: Lease) -> AsyncIterator[None]:
+        """Keep ``lease`` renewed from a task while the block runs."""
+        if not self.lease_expires:
+            yield
+            return
+        task = asyncio.ensure_future(self._arenew_until(lease))
+        try:
+            yield
+        finally:
+            task.cancel()
+
+    async def _arenew_until(self, lease: Lease) -> None:
+        while True:
+            await asyncio.sleep(lease.seconds * RENEW_SHARE)
+            try:
+                renewed = await self.arenew(lease)
+            except Exception as exc:
+                renewed = self._renew_failed(exc)
+            if not renewed:
+                return
+
+    def _renewed(self, renew: Callable[[], bool]) -> bool:
+        try:
+            return renew()
+        except Exception as exc:
+            return self._renew_failed(exc)
+
+    def _renew_failed(self, exc: Exception) -> bool:
+        # A store that fails now may answer at the next renewal, before the
+        # lease ends; the fetch goes on either way.
+        logger.debug("renewing a lease of %r failed: %s", self, type(exc).__name__)
+        return True
 
     # -- health: shared by every provider that uses this store -------------
 

@@ -10,8 +10,8 @@ import os
 import secrets
 import stat
 import sys
-import tempfile
 import time
+import weakref
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
@@ -26,6 +26,14 @@ logger = logging.getLogger("quillon_bo.stores")
 _NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
 _CLOEXEC = getattr(os, "O_CLOEXEC", 0)
 _BINARY = getattr(os, "O_BINARY", 0)
+# Opening a FIFO (or a device) must not wait for a writer; fstat then refuses it.
+_NONBLOCK = getattr(os, "O_NONBLOCK", 0)
+_DIRECTORY = getattr(os, "O_DIRECTORY", 0)
+# Where the folder can be held open and named relative to (not on Windows):
+# every file is then found in the folder checked at start, whatever becomes
+# of the path that led to it.
+# (os.replace shares os.rename's entry: the set does not list it.)
+_AT_FOLDER = bool(_DIRECTORY) and {os.open, os.stat, os.rename, os.unlink} <= os.supports_dir_fd
 #: A token file larger than this is not ours: it is refused unread.
 MAX_FILE_BYTES = 1 << 20
 #: How long a compare-and-delete waits for the file's lock. A holder is
@@ -102,27 +110,77 @@ class FileStore(TokenStore):
     file, mode 0600, renamed over the old one), so readers never see half a
     file and need no lock. The folder is created (mode 0700) if missing; a
     file or folder that another user owns, or that group or others can write,
-    is refused with :class:`StoreError`.
+    is refused with :class:`StoreError`: at construction, and at every later
+    use (the call then goes on without the store). Only regular files are
+    read or written. The folder is opened once, and every file is opened,
+    renamed and removed relative to it (not on Windows), so a folder on the
+    path replaced later by a link leads nowhere else.
     """
+
+    lease_expires = False  # the lock ends with its holder's process
 
     def __init__(self, path: str | os.PathLike[str], *, backoff: float = DEFAULT_STORE_BACKOFF):
         super().__init__(backoff=backoff)
         self.path = os.path.abspath(os.fspath(path))
         self.lock_path = self.path + ".lock"
         self._folder = os.path.dirname(self.path)
-        Path(self._folder).mkdir(mode=0o700, parents=True, exist_ok=True)
-        _check(self._folder, os.lstat(self._folder), folder=True)
+        self._name = os.path.basename(self.path)
+        self._dir_fd: int | None = None
+        try:
+            Path(self._folder).mkdir(mode=0o700, parents=True, exist_ok=True)
+        except FileExistsError:
+            raise StoreError(
+                f"token folder {self._folder} cannot be made: a file is in its place"
+            ) from None
+        except OSError as exc:
+            raise StoreError(
+                f"token folder {self._folder} cannot be made: {exc.strerror or exc}"
+            ) from None
+        try:
+            _check(self._folder, os.lstat(self._folder), folder=True)
+            if _AT_FOLDER:
+                self._dir_fd = os.open(
+                    self._folder, os.O_RDONLY | _DIRECTORY | _NOFOLLOW | _CLOEXEC
+                )
+                weakref.finalize(self, os.close, self._dir_fd)
+            self._check_folder()
+            for name in (self._name, self._name + ".lock"):
+                try:
+                    st = os.stat(self._at(name), dir_fd=self._dir_fd, follow_symlinks=False)
+                except FileNotFoundError:
+                    continue
+                _check(os.path.join(self._folder, name), st, folder=False)
+        except OSError as exc:
+            raise StoreError(f"token folder {self._folder}: {exc.strerror or exc}") from None
         if not os.access(self._folder, os.W_OK):
             raise StoreError(f"token folder {self._folder} cannot be written by this user")
-        for name in (self.path, self.lock_path):
-            try:
-                st = os.lstat(name)
-            except FileNotFoundError:
-                continue
-            _check(name, st, folder=False)
 
     def __repr__(self) -> str:
         return f"FileStore({self.path!r})"
+
+    def _at(self, name: str) -> str:
+        # Relative to the open folder where there is one, else the full path.
+        return name if self._dir_fd is not None else os.path.join(self._folder, name)
+
+    def _check_folder(self) -> None:
+        # Looked at on every use: a folder opened to others after the start
+        # is refused from then on.
+        if self._dir_fd is not None:
+            _check(self._folder, os.fstat(self._dir_fd), folder=True)
+
+    def _open(self, name: str, flags: int) -> int:
+        """Open a file of the folder; refuse anything but a regular file that
+        only this user can write, without waiting on a FIFO or device."""
+        path = os.path.join(self._folder, name)
+        self._check_folder()
+        flags |= _NOFOLLOW | _NONBLOCK | _CLOEXEC | _BINARY
+        fd = os.open(self._at(name), flags, 0o600, dir_fd=self._dir_fd)
+        try:
+            _check(path, os.fstat(fd), folder=False)
+        except BaseException:
+            os.close(fd)
+            raise
+        return fd
 
     # -- reading ----------------------------------------------------------
 
@@ -134,13 +192,12 @@ class FileStore(TokenStore):
 
     def _read(self) -> dict[str, Any]:
         try:
-            fd = os.open(self.path, os.O_RDONLY | _NOFOLLOW | _CLOEXEC | _BINARY)
+            fd = self._open(self._name, os.O_RDONLY)
         except FileNotFoundError:
             return {}
         except OSError as exc:
             raise StoreError(f"token file {self.path}: {exc.strerror or exc}") from exc
         with os.fdopen(fd, "rb") as fh:
-            _check(self.path, os.fstat(fh.fileno()), folder=False)
             data = fh.read(MAX_FILE_BYTES + 1)
         try:
             records = json.loads(data) if len(data) <= MAX_FILE_BYTES else None
@@ -201,28 +258,29 @@ class FileStore(TokenStore):
 
     def _write(self, records: dict[str, Any]) -> None:
         data = json.dumps(records, separators=(",", ":"), sort_keys=True).encode()
-        name = os.path.basename(self.path)
-        # mkstemp makes the file with mode 0600 whatever the umask.
-        fd, temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=self._folder)
+        temp = f".{self._name}.{secrets.token_hex(8)}.tmp"
+        # O_EXCL: a new file of ours, never one planted under that name.
+        fd = self._open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL)
+        at = self._dir_fd
         try:
             with os.fdopen(fd, "wb") as fh:
+                if hasattr(os, "fchmod"):
+                    os.fchmod(fh.fileno(), 0o600)  # whatever the umask
                 fh.write(data)
-            os.replace(temp, self.path)
+            os.replace(self._at(temp), self._at(self._name), src_dir_fd=at, dst_dir_fd=at)
         except BaseException:
             with contextlib.suppress(OSError):
-                os.unlink(temp)
+                os.unlink(self._at(temp), dir_fd=at)
             raise
 
     # -- the lock ---------------------------------------------------------
 
     def acquire(self, key: str, seconds: float) -> Lease | None:
-        flags = os.O_RDWR | os.O_CREAT | _NOFOLLOW | _CLOEXEC | _BINARY
         try:
-            fd = os.open(self.lock_path, flags, 0o600)
+            fd = self._open(self._name + ".lock", os.O_RDWR | os.O_CREAT)
         except OSError as exc:
             raise StoreError(f"token lock file {self.lock_path}: {exc.strerror or exc}") from exc
         try:
-            _check(self.lock_path, os.fstat(fd), folder=False)
             if not _try_lock(fd):
                 os.close(fd)
                 return None

@@ -58,6 +58,14 @@ class MemoryStore(TokenStore):
             self._locks[key] = (owner, now + seconds)
         return Lease(key, owner, seconds)
 
+    def renew(self, lease: Lease) -> bool:
+        with self._lock:
+            held = self._locks.get(lease.key)
+            if held is None or held[0] != lease.owner:
+                return False
+            self._locks[lease.key] = (lease.owner, time.monotonic() + lease.seconds)
+        return True
+
     def release(self, lease: Lease) -> None:
         with self._lock:
             held = self._locks.get(lease.key)

@@ -47,6 +47,15 @@ end
 return 0
 """
 
+# Extends KEYS[1] to ARGV[2] ms only while it still holds ARGV[1]: a lock's
+# owner renewing its lease, never one that another owner has taken since.
+_COMPARE_AND_EXPIRE = """
+if redis.pcall('GET', KEYS[1]) == ARGV[1] then
+  return redis.call('PEXPIRE', KEYS[1], ARGV[2])
+end
+return 0
+"""
+
 # Removes a token key that holds something other than a string (GET answers
 # WRONGTYPE on it for good); one written meanwhile is kept. Answers the type
 # removed, or false.
@@ -221,6 +230,21 @@ class RedisStore(TokenStore):
     def release(self, lease: Lease) -> None:
         self.delete_if(lease.key + ":lock", lease.owner.encode())
 
+    def renew(self, lease: Lease) -> bool:
+        try:
+            renewed = self._client().eval(
+                _COMPARE_AND_EXPIRE,
+                1,
+                self._lock_key(lease.key),
+                lease.owner,
+                _millis(lease.seconds),
+            )
+        except StoreError:
+            raise
+        except Exception as exc:
+            raise self._failure(exc) from None
+        return bool(renewed)
+
     def _lock_key(self, key: str) -> str:
         return f"{self.prefix}{key}:lock"
 
@@ -298,6 +322,22 @@ class RedisStore(TokenStore):
 
     async def arelease(self, lease: Lease) -> None:
         await self.adelete_if(lease.key + ":lock", lease.owner.encode())
+
+    async def arenew(self, lease: Lease) -> bool:
+        client = self._async_client()
+        if client is None:
+            return await asyncio.to_thread(self.renew, lease)
+        try:
+            renewed = await client.eval(
+                _COMPARE_AND_EXPIRE,
+                1,
+                self._lock_key(lease.key),
+                lease.owner,
+                _millis(lease.seconds),
+            )
+        except Exception as exc:
+            raise self._failure(exc) from None
+        return bool(renewed)
 
     # -- life cycle -------------------------------------------------------
 
