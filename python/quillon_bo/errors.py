@@ -111,6 +111,15 @@ class QuillonError(Exception):
         # are each kind's own; a kind that has none needs nothing more.
         return cls(message)
 
+    def _redact(self, secrets: tuple[str | None, ...]) -> None:
+        """Redact more known values (tokens the raiser holds) from the texts."""
+        self.message = redact(self.message, secrets)
+        self.args = (self.message,)
+        if self.url is not None:
+            self.url = redact(self.url, secrets)
+        if self.location is not None:
+            self.location = redact(self.location, secrets)
+
     def __str__(self) -> str:
         if self.url is None:
             return self.message

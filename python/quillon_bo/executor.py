@@ -254,12 +254,7 @@ def _transport_error(
 def _secrets_of(config: Config, request: httpx.Request | None) -> tuple[str | None, ...]:
     """What an error about ``request`` must never show."""
     authorization = None if request is None else request.headers.get("Authorization")
-    return (
-        config.client_secret,
-        credential_of(config.basic_token),
-        credential_of(authorization),
-        authorization,
-    )
+    return (config.client_secret, credential_of(config.basic_token), credential_of(authorization))
 
 
 # -- the options ---------------------------------------------------------------

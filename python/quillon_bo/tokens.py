@@ -653,7 +653,12 @@ class TokenProvider(_Cache):
         if op == "sleep":
             return time.sleep(step[1])
         now = _now_input(self._clock)
-        value = self._executor.execute(self._operation, now)
+        try:
+            value = self._executor.execute(self._operation, now)
+        except QuillonError as exc:
+            # The executor redacts the credentials; the tokens are held here.
+            exc._redact(self._secrets())
+            raise
         return self._fetched(value, now["now"])
 
 
@@ -789,5 +794,10 @@ class AsyncTokenProvider(_Cache):
         if op == "sleep":
             return await asyncio.sleep(step[1])
         now = _now_input(self._clock)
-        value = await self._executor.execute(self._operation, now)
+        try:
+            value = await self._executor.execute(self._operation, now)
+        except QuillonError as exc:
+            # The executor redacts the credentials; the tokens are held here.
+            exc._redact(self._secrets())
+            raise
         return self._fetched(value, now["now"])

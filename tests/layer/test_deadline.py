@@ -76,7 +76,8 @@ def test_trickled_body_ends_at_the_deadline_as_a_timeout(
     try:
         exc, elapsed = timed_failure(driver)
         assert (
-            exc.message == f"ReadTimeout: no whole answer within the attempt's {DEADLINE} s deadline"
+            exc.message
+            == f"ReadTimeout: no whole answer within the attempt's {DEADLINE} s deadline"
         )
         assert exc.timeout is True and exc.retryable is True
         assert isinstance(exc.__cause__, httpx.ReadTimeout) and exc.original is exc.__cause__
