@@ -121,8 +121,12 @@ class QuillonError(Exception):
             self.location = redact(self.location, secrets)
 
     def __str__(self) -> str:
+        return self.message + self._facts()
+
+    def _facts(self) -> str:
+        """Where and how often, as ``str(exc)`` adds them to the message."""
         if self.url is None:
-            return self.message
+            return ""
         facts = [f"{self.method} {self.url}"]
         status = getattr(self, "status", None)
         if status:
@@ -130,7 +134,7 @@ class QuillonError(Exception):
         if self.location is not None:
             facts.append(f"Location: {self.location}")
         facts.append(f"{self.attempts} attempt{'' if self.attempts == 1 else 's'}")
-        return f"{self.message} ({'; '.join(facts)})"
+        return f" ({'; '.join(facts)})"
 
     def _details(self) -> str:
         return ""

@@ -35,7 +35,7 @@ import ssl
 import sys
 import time
 from collections.abc import Awaitable, Callable, Collection, Generator, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from datetime import timezone
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict, cast
@@ -455,12 +455,7 @@ class BaseExecutor:
                     retry_after = _retry_after(outcome.headers.get("Retry-After"), time.time())
                 wait = self._status_wait(op, attempts, outcome.status, retry_after)
                 if wait is None:
-                    location = None
-                    if 300 <= outcome.status <= 399:
-                        location = outcome.headers.get("Location")
-                    exchange = Exchange(
-                        attempts, retry_after, request.method, str(request.url), location
-                    )
+                    exchange = Exchange(attempts, retry_after)
                     return self._finish(op, input, outcome, exchange, request)
             elif isinstance(outcome, Exception):
                 wait = self._transport_wait(op, attempts, outcome)
@@ -518,6 +513,14 @@ class BaseExecutor:
         envelope = json.loads(call_raw(f"{op}.parse", _dumps(payload)))
         if envelope.get("ok") is True:
             return envelope.get("value")
+        if request is not None:
+            # Made only for an error: a success has no use for them.
+            location = None
+            if 300 <= answer.status <= 399:
+                location = answer.headers.get("Location")
+            exchange = replace(
+                exchange, method=request.method, url=str(request.url), location=location
+            )
         secrets = _secrets_of(self._config, request)
         raise error_from_json(envelope.get("error") or {}, exchange, secrets=secrets)
 

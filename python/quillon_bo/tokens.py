@@ -175,7 +175,8 @@ def _describe(exc: BaseException, secrets: tuple[str | None, ...]) -> str:
     # out the tokens held here and is one short line whatever the gateway
     # sent; another store's exception is named by its type alone.
     if isinstance(exc, QuillonError):
-        return excerpt(f"{type(exc).__name__}: {exc}", secrets)
+        # The message is cut, never where and how often the request failed.
+        return f"{type(exc).__name__}: {excerpt(exc.message, secrets)}{exc._facts()}"
     if isinstance(exc, OSError) and exc.strerror:
         return excerpt(f"{type(exc).__name__}: {exc.strerror}", secrets)
     return type(exc).__name__
