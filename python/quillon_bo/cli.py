@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import sys
 from collections.abc import Sequence
@@ -42,6 +43,34 @@ class _Usage(Exception):
     pass
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse's parser, with its errors reported as one line, as ours are."""
+
+    def error(self, message: str) -> NoReturn:
+        command = self.prog.removeprefix("quillon-bo").strip()
+        raise _Usage(f"{command}: {message}" if command else message)
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("expected a number of seconds") from None
+    if not 0 < value < math.inf:
+        raise argparse.ArgumentTypeError("must be a positive, finite number of seconds")
+    return value
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("expected a whole number") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError("must not be negative")
+    return value
+
+
 class _RefuseSecretFlag(argparse.Action):
     """Refuses ``--client-secret VALUE`` without echoing the value anywhere."""
 
@@ -60,7 +89,7 @@ class _RefuseSecretFlag(argparse.Action):
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="quillon-bo",
         description="Client for the gateway's HTTP API.",
         allow_abbrev=False,
@@ -82,10 +111,10 @@ def _parser() -> argparse.ArgumentParser:
     )
     for flag in ("--client-secret", "--basic-token"):
         tok.add_argument(flag, nargs="?", action=_RefuseSecretFlag, help=argparse.SUPPRESS)
-    tok.add_argument("--timeout", type=float, metavar="SECONDS", help="per-request time limit")
+    tok.add_argument("--timeout", type=_seconds, metavar="SECONDS", help="per-request time limit")
     tok.add_argument(
         "--retries",
-        type=int,
+        type=_count,
         default=2,
         metavar="N",
         help="resends after a transport failure or a 429, 502, 503 or 504 answer (default 2)",
@@ -137,7 +166,7 @@ def config_from_args(
         raise _Usage(f"no client id: give --client-id, {ENV_PREFIX}CLIENT_ID or --config")
     try:
         return Config.from_mapping(data)
-    except ValueError as exc:
+    except (TypeError, ValueError) as exc:
         raise _Usage(str(exc)) from None
 
 
@@ -147,7 +176,11 @@ def _print_json(value: Any, out: TextIO) -> None:
 
 def _cmd_token(args: argparse.Namespace, out: TextIO, stdin: TextIO) -> int:
     config = config_from_args(args, os.environ, stdin)
-    with Client(config, timeout=args.timeout, retries=max(args.retries, 0)) as client:
+    try:
+        client = Client(config, timeout=args.timeout, retries=args.retries)
+    except (TypeError, ValueError) as exc:
+        raise _Usage(str(exc)) from None
+    with client:
         token = client.fetch_token()
     _print_json(token.to_json(), out)
     return EXIT_OK

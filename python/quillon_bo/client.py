@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import dataclasses
 import time
 from collections.abc import Awaitable, Callable, Mapping
 from types import TracebackType
@@ -20,6 +21,37 @@ if TYPE_CHECKING:
     from typing_extensions import Unpack
 
 __all__ = ["AsyncClient", "Client"]
+
+_OPTION_NAMES = frozenset(f.name for f in dataclasses.fields(ExecutorOptions))
+
+
+def _check(
+    owner: str,
+    config: object,
+    options: Mapping[str, Any],
+    given: tuple[tuple[str, object, type | tuple[type, ...]], ...],
+) -> None:
+    """Refuse a mistake in a client's arguments where it is made, naming the
+    client and the argument (the executor's own checks know neither)."""
+    if not isinstance(config, Config):
+        raise TypeError(f"{owner} config must be a quillon_bo.Config, not {type(config).__name__}")
+    for name, value, expected in given:
+        if value is not None and not isinstance(value, expected):
+            names = " or ".join(
+                f"{t.__module__}.{t.__qualname__}"
+                for t in (expected if isinstance(expected, tuple) else (expected,))
+            )
+            raise TypeError(f"{owner} {name} must be a {names}, not {type(value).__name__}")
+    unknown = sorted(set(options) - _OPTION_NAMES)
+    if unknown:
+        raise TypeError(
+            f"{owner}() got an unexpected keyword argument {unknown[0]!r} "
+            f"(its options are {', '.join(sorted(_OPTION_NAMES))})"
+        )
+    try:
+        ExecutorOptions(**options)
+    except (TypeError, ValueError) as exc:
+        raise type(exc)(f"{owner}: {exc}") from None
 
 
 class Client:
@@ -57,6 +89,11 @@ class Client:
         refresh_ahead: float | Literal["auto"] = "auto",
         **options: Unpack[OptionKeywords],
     ) -> None:
+        given = (
+            ("http_client", http_client, httpx.Client),
+            ("transport", transport, httpx.BaseTransport),
+        )
+        _check("Client", config, options, given)
         self.executor = Executor(
             config, http_client=http_client, transport=transport, sleep=sleep, **options
         )
@@ -132,6 +169,11 @@ class AsyncClient:
         refresh_ahead: float | Literal["auto"] = "auto",
         **options: Unpack[OptionKeywords],
     ) -> None:
+        given = (
+            ("http_client", http_client, httpx.AsyncClient),
+            ("transport", transport, httpx.AsyncBaseTransport),
+        )
+        _check("AsyncClient", config, options, given)
         self.executor = AsyncExecutor(
             config, http_client=http_client, transport=transport, sleep=sleep, **options
         )

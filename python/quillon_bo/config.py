@@ -5,10 +5,12 @@ from __future__ import annotations
 import enum
 import json
 import os
+import re
 from collections.abc import Mapping
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
+from urllib.parse import urlsplit
 
 __all__ = ["ENV_PREFIX", "Config", "Environment"]
 
@@ -16,6 +18,7 @@ __all__ = ["ENV_PREFIX", "Config", "Environment"]
 ENV_PREFIX = "QUILLON_BO_"
 
 _HIDDEN = "<hidden>"
+_SCHEMES = ("http", "https")
 
 
 class Environment(str, enum.Enum):
@@ -46,10 +49,23 @@ class Config:
     base_url: str | None = None
 
     def __post_init__(self) -> None:
+        if not isinstance(self.client_id, str):
+            raise TypeError(f"Config client_id must be a str, not {type(self.client_id).__name__}")
+        for name in ("client_secret", "basic_token"):
+            value = getattr(self, name)
+            if value is not None and not isinstance(value, str):
+                raise TypeError(f"Config {name} must be a str or None, not {type(value).__name__}")
         # Accept the wire name too ("production"), so configuration read from
         # files and environment variables needs no conversion step.
         if not isinstance(self.environment, Environment):
-            object.__setattr__(self, "environment", Environment(self.environment))
+            try:
+                environment = Environment(self.environment)
+            except ValueError:
+                names = ", ".join(e.value for e in Environment)
+                raise ValueError(f"Config environment must be one of {names}") from None
+            object.__setattr__(self, "environment", environment)
+        if self.base_url is not None:
+            _check_base_url(self.base_url)
 
     def __repr__(self) -> str:
         secret = None if self.client_secret is None else _HIDDEN
@@ -121,3 +137,40 @@ class Config:
         if "client_id" not in data:
             raise ValueError(f"{ENV_PREFIX}CLIENT_ID is not set")
         return cls.from_mapping(data)
+
+
+_UNSAFE = re.compile(r"[\x00-\x20\x7f]")
+
+
+def _check_base_url(url: object) -> None:
+    """Refuse a base URL the token path cannot be appended to.
+
+    The core builds whatever URL it is given; a mistake here would otherwise
+    show up only when sending, as a failure that looks worth retrying. No
+    message quotes the URL: it may hold a password.
+    """
+    if not isinstance(url, str):
+        raise TypeError(f"Config base_url must be a str or None, not {type(url).__name__}")
+    if _UNSAFE.search(url):
+        raise ValueError("Config base_url must not hold white space or control characters")
+    scheme, sep, rest = url.partition("://")
+    if not sep or scheme.lower() not in _SCHEMES:
+        raise ValueError("Config base_url must start with http:// or https://")
+    authority = re.split(r"[/?#]", rest, maxsplit=1)[0]
+    if "@" in authority:
+        raise ValueError(
+            "Config base_url must not hold user information (user:password@): "
+            "give the credentials as client_secret or basic_token"
+        )
+    if "?" in rest or "#" in rest:
+        raise ValueError(
+            "Config base_url must not have a query (?...) or a fragment (#...): "
+            "the endpoints' paths are appended to it"
+        )
+    parts = urlsplit(url)
+    try:
+        port_ok = parts.port is None or parts.port > 0
+    except ValueError:
+        port_ok = False
+    if not parts.hostname or not port_ok:
+        raise ValueError("Config base_url must name a host, and a port from 1 to 65535 if any")

@@ -1,15 +1,20 @@
 """Exceptions raised by the client.
 
 Every failure the core reports arrives as a JSON error object with a ``kind``;
-each kind has its own exception class here, carrying the core's message
-unchanged (``str(exc)`` is exactly that message). Failures of the HTTP exchange
-itself (refused connection, timeout, TLS, dropped or cut-off connection, an
-answer that is not HTTP) never reach the core and are raised as
-:class:`TransportError`, wrapping the httpx exception.
+each kind has its own exception class here, carrying the core's message as
+``message``. Failures of the HTTP exchange itself (refused connection,
+timeout, TLS, dropped or cut-off connection, an answer that is not HTTP) never
+reach the core and are raised as :class:`TransportError`, wrapping the httpx
+exception.
 
-None of these exceptions ever holds a credential or a token: their texts come
-from the core's messages, which are made from the gateway's answer, never from
-the configuration's secrets.
+An error raised for a call's exchange also says where and how often: its
+``method``, ``url`` (without user information), ``attempts`` and, for a
+redirect, ``location``; ``str(exc)`` is the message followed by those facts.
+
+None of these exceptions ever holds a credential or a token: a message made
+from the gateway's answer may quote what the gateway echoed, so the secrets
+the client knows and anything shaped like ``Basic <credential>`` or ``Bearer
+<token>`` are redacted from it (:mod:`quillon_bo._redact`).
 """
 
 from __future__ import annotations
@@ -17,6 +22,8 @@ from __future__ import annotations
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, ClassVar
+
+from ._redact import excerpt, public_url, redact
 
 __all__ = [
     "AmbiguousError",
@@ -63,8 +70,12 @@ def _status(obj: Mapping[str, Any]) -> int:
 class QuillonError(Exception):
     """Base class of every error raised by this package.
 
-    ``str(exc)`` is the message alone; ``retryable`` says whether sending the
-    same request again may succeed (the core's flag for its own errors).
+    ``message`` is the message alone; ``retryable`` says whether sending the
+    same request again may succeed (the core's flag for its own errors). An
+    error that ends a call's exchange also has the request's ``method`` and
+    ``url``, the ``attempts`` made and, after a redirect answer, its
+    ``location``; ``str(exc)`` then names them after the message. They are
+    None (``attempts`` 0) on an error raised before any request was made.
     """
 
     #: The core's name for this kind of error ("" for the base class).
@@ -74,6 +85,25 @@ class QuillonError(Exception):
         super().__init__(message)
         self.message = message
         self.retryable = retryable
+        self.method: str | None = None
+        self.url: str | None = None
+        self.location: str | None = None
+        self.attempts = 0
+
+    def _at(
+        self,
+        method: str,
+        url: str,
+        attempts: int,
+        location: str | None = None,
+        secrets: tuple[str | None, ...] = (),
+    ) -> QuillonError:
+        """This error, told which exchange it ends (the URLs made fit to show)."""
+        self.method = method
+        self.url = public_url(url, secrets)
+        self.attempts = attempts
+        self.location = None if location is None else public_url(location, secrets)
+        return self
 
     @classmethod
     def _from_json(cls, message: str, obj: Mapping[str, Any], exchange: Exchange) -> QuillonError:
@@ -81,8 +111,30 @@ class QuillonError(Exception):
         # are each kind's own; a kind that has none needs nothing more.
         return cls(message)
 
+    def _redact(self, secrets: tuple[str | None, ...]) -> None:
+        """Redact more known values (tokens the raiser holds) from the texts."""
+        self.message = redact(self.message, secrets)
+        self.args = (self.message,)
+        if self.url is not None:
+            self.url = redact(self.url, secrets)
+        if self.location is not None:
+            self.location = redact(self.location, secrets)
+
     def __str__(self) -> str:
-        return self.message
+        return self.message + self._facts()
+
+    def _facts(self) -> str:
+        """Where and how often, as ``str(exc)`` adds them to the message."""
+        if self.url is None:
+            return ""
+        facts = [f"{self.method} {self.url}"]
+        status = getattr(self, "status", None)
+        if status:
+            facts.append(f"status {status}")
+        if self.location is not None:
+            facts.append(f"Location: {self.location}")
+        facts.append(f"{self.attempts} attempt{'' if self.attempts == 1 else 's'}")
+        return f" ({'; '.join(facts)})"
 
     def _details(self) -> str:
         return ""
@@ -97,11 +149,16 @@ class Exchange:
 
     ``attempts`` is the number of requests sent for the call, the last one
     included; ``retry_after`` the seconds the final answer's ``Retry-After``
-    header asked to wait (None when it had none that could be read).
+    header asked to wait (None when it had none that could be read);
+    ``method`` and ``url`` the request's, and ``location`` a redirect
+    answer's ``Location`` header.
     """
 
     attempts: int = 1
     retry_after: float | None = None
+    method: str | None = None
+    url: str | None = None
+    location: str | None = None
 
 
 class ValidationError(QuillonError):
@@ -281,19 +338,28 @@ _BY_KIND: dict[str, type[QuillonError]] = {
 }
 
 
-def error_from_json(obj: Mapping[str, Any], exchange: Exchange | None = None) -> QuillonError:
+def error_from_json(
+    obj: Mapping[str, Any],
+    exchange: Exchange | None = None,
+    *,
+    secrets: tuple[str | None, ...] = (),
+) -> QuillonError:
     """Turn the core's error object into the matching exception (not raised).
 
     ``exchange`` tells what the client saw of the HTTP exchange behind the
-    answer (attempts made, the wait asked for); errors of kinds that do not
-    come from an answer ignore it.
+    answer (attempts made, the wait asked for, the request); errors of kinds
+    that do not come from an answer ignore it. ``secrets`` are redacted from
+    the message, as is any ``Basic``/``Bearer`` credential in it.
     """
     kind = obj.get("kind")
     message = obj.get("message")
-    if not isinstance(message, str):
-        message = ""
+    message = redact(message, secrets) if isinstance(message, str) else ""
     cls = _BY_KIND.get(kind) if isinstance(kind, str) else None
     if cls is None:
         # A kind this layer does not know yet: keep the message, never lose it.
-        return FfiError(f"unexpected error kind {kind!r}: {message}")
-    return cls._from_json(message, obj, exchange or Exchange())
+        return FfiError(f"unexpected error kind {excerpt(repr(kind), secrets)}: {message}")
+    exchange = exchange or Exchange()
+    exc = cls._from_json(message, obj, exchange)
+    if exchange.method is not None and exchange.url is not None:
+        exc._at(exchange.method, exchange.url, exchange.attempts, exchange.location, secrets)
+    return exc

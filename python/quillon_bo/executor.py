@@ -36,7 +36,7 @@ import ssl
 import sys
 import time
 from collections.abc import Awaitable, Callable, Collection, Generator, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from datetime import timezone
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict, cast
@@ -44,6 +44,7 @@ from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict, cast
 import httpx
 
 from ._deadline import attempt_deadline, end_attempt, install_socket_deadlines
+from ._redact import credential_of, excerpt
 from ._version import USER_AGENT
 from .config import Config
 from .errors import Exchange, TransportError, error_from_json
@@ -231,19 +232,34 @@ class _BodyTooLarge(Exception):
     """A body past ``max_response_bytes``: an answer, but not one to keep."""
 
 
-def _transport_error(exc: Exception, attempts: int) -> TransportError:
+def _transport_error(
+    exc: Exception, attempts: int, request: httpx.Request, secrets: tuple[str | None, ...]
+) -> TransportError:
     if isinstance(exc, _BodyTooLarge):
-        return TransportError(str(exc), retryable=False, attempts=attempts)
-    text = _reason(exc)
-    return TransportError(
-        f"{type(exc).__name__}: {text}" if text else type(exc).__name__,
-        original=exc,
-        timeout=isinstance(exc, httpx.TimeoutException),
-        # A refused certificate does not heal by itself, and a body that
-        # arrived but does not decode is an answer, which is never retried.
-        retryable=isinstance(exc, httpx.TransportError) and not _is_tls_failure(exc),
-        attempts=attempts,
-    )
+        error = TransportError(str(exc), retryable=False, attempts=attempts)
+    else:
+        # httpx's texts may quote what the server sent (a proxy's answer, a
+        # malformed header line): cut to one line and redacted.
+        text = excerpt(_reason(exc), secrets)
+        error = TransportError(
+            f"{type(exc).__name__}: {text}" if text else type(exc).__name__,
+            original=exc,
+            timeout=isinstance(exc, httpx.TimeoutException),
+            # Retryable is what a resend may cure, as the flow judges it: never
+            # a refused certificate, a body that arrived but does not decode, a
+            # request that could not be written, or a proxy that refused the
+            # tunnel (its 407 wants credentials, not another try).
+            retryable=isinstance(exc, (*_NOT_SENT, *_MAYBE_SENT)) and not _is_tls_failure(exc),
+            attempts=attempts,
+        )
+    error._at(request.method, str(request.url), attempts, secrets=secrets)
+    return error
+
+
+def _secrets_of(config: Config, request: httpx.Request | None) -> tuple[str | None, ...]:
+    """What an error about ``request`` must never show."""
+    authorization = None if request is None else request.headers.get("Authorization")
+    return (config.client_secret, credential_of(config.basic_token), credential_of(authorization))
 
 
 # -- the options ---------------------------------------------------------------
@@ -309,6 +325,12 @@ class ExecutorOptions:
     max_retry_wait: float = DEFAULT_MAX_RETRY_WAIT
 
     def __post_init__(self) -> None:
+        timeout = self.timeout
+        if timeout is not None and not isinstance(timeout, httpx.Timeout):
+            if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+                raise TypeError("timeout must be a number of seconds, an httpx.Timeout or None")
+            if not 0 < timeout < math.inf:
+                raise ValueError("timeout must be a positive, finite number of seconds")
         if isinstance(self.retries, bool) or not isinstance(self.retries, int):
             raise TypeError("retries must be a whole number")
         if self.retries < 0:
@@ -454,11 +476,13 @@ class BaseExecutor:
                     retry_after = _retry_after(outcome.headers.get("Retry-After"), time.time())
                 wait = self._status_wait(op, attempts, outcome.status, retry_after)
                 if wait is None:
-                    return self._finish(op, input, outcome, Exchange(attempts, retry_after))
+                    exchange = Exchange(attempts, retry_after)
+                    return self._finish(op, input, outcome, exchange, request)
             elif isinstance(outcome, Exception):
                 wait = self._transport_wait(op, attempts, outcome)
                 if wait is None:
-                    raise _transport_error(outcome, attempts) from (
+                    secrets = _secrets_of(self._config, request)
+                    raise _transport_error(outcome, attempts, request, secrets) from (
                         None if isinstance(outcome, _BodyTooLarge) else outcome
                     )
             else:
@@ -506,13 +530,27 @@ class BaseExecutor:
         return min(doubled, MAX_BACKOFF, self._options.max_retry_wait)
 
     def _finish(
-        self, op: str, input: Mapping[str, Any], answer: _Answer, exchange: Exchange
+        self,
+        op: str,
+        input: Mapping[str, Any],
+        answer: _Answer,
+        exchange: Exchange,
+        request: httpx.Request | None = None,
     ) -> Any:
         payload = {"input": input, "response": {"status": answer.status, "body": answer.body}}
         envelope = json.loads(call_raw(f"{op}.parse", _dumps(payload)))
         if envelope.get("ok") is True:
             return envelope.get("value")
-        raise error_from_json(envelope.get("error") or {}, exchange)
+        if request is not None:
+            # Made only for an error: a success has no use for them.
+            location = None
+            if 300 <= answer.status <= 399:
+                location = answer.headers.get("Location")
+            exchange = replace(
+                exchange, method=request.method, url=str(request.url), location=location
+            )
+        secrets = _secrets_of(self._config, request)
+        raise error_from_json(envelope.get("error") or {}, exchange, secrets=secrets)
 
     # -- requests ----------------------------------------------------------
 
@@ -591,7 +629,7 @@ class BaseExecutor:
             )
         except (httpx.InvalidURL, httpx.UnsupportedProtocol) as exc:
             raise TransportError(
-                f"{type(exc).__name__}: {_reason(exc)}",
+                f"{type(exc).__name__}: {excerpt(_reason(exc), _secrets_of(self._config, None))}",
                 original=exc,
                 retryable=False,
                 attempts=0,

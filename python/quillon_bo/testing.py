@@ -79,7 +79,8 @@ class Reply:
     headers, which go at once), or the ``raw`` answer, ``piece`` bytes at a
     time with ``pause`` seconds before each piece but the first. A body of
     ``None`` with status 200 means "a newly issued token", as the endpoint
-    answers by default.
+    answers by default. ``echo`` shows the request line and every request
+    header, ``Authorization`` included, in the answer (see :meth:`echoing`).
     """
 
     status: int = 200
@@ -95,6 +96,7 @@ class Reply:
     pause: float = 0.0
     #: Members of a newly issued token's body (see :meth:`token`).
     shape: Mapping[str, Any] | None = None
+    echo: bool = False
 
     @classmethod
     def token(
@@ -155,6 +157,13 @@ class Reply:
             f"<center><h1>{status} {title}</h1></center>\r\n</body>\r\n</html>\r\n"
         )
         return cls(status=status, body=page.encode(), content_type="text/html")
+
+    @classmethod
+    def echoing(cls, status: int = 500, content_type: str = "application/json") -> Reply:
+        """An error answer that shows the request's headers, credentials and
+        all, as a debugging server does: the ``error_description`` of an RFC
+        6749 error body, or the lines of a text page."""
+        return cls(status=status, body=b"", content_type=content_type, echo=True)
 
     @classmethod
     def text(cls, status: int, text: str | bytes, content_type: str = "text/plain") -> Reply:
@@ -412,6 +421,13 @@ class _Handler(BaseHTTPRequestHandler):
             self._issue(reply)
             return
         body = reply.body or b""
+        if reply.echo:
+            lines = [self.requestline, *(f"{k}: {v}" for k, v in self.headers.items())]
+            shown = "\r\n".join(lines) + "\r\n"
+            if reply.content_type == "application/json":
+                body = json.dumps(_oauth("server_error", shown)).encode()
+            else:
+                body += shown.encode("latin-1")
         # A token whose body is cut off never reaches the client whole, so it
         # is not one the resource accepts.
         if reply.status == 200 and body and reply.cut is None:

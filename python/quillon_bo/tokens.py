@@ -25,6 +25,7 @@ from typing import Any, Literal
 
 import httpx
 
+from ._redact import credential_of, excerpt
 from .errors import DecodeError, QuillonError
 from .executor import DEADLINE_FACTOR, AsyncExecutor, BaseExecutor, Executor, call_core
 from .stores import DEFAULT_LEASE, Lease, MemoryStore, TokenStore, store_key
@@ -187,14 +188,15 @@ _Flow = Generator[_Step, Any, "AccessToken | None"]
 _RECORD_MEMBERS = frozenset({"access_token", "expires_at", "issued_at", "scope", "token_type"})
 
 
-def _describe(exc: BaseException) -> str:
-    # The texts of this package's errors never hold a secret or a token (they
-    # come from the core's messages or name a store by where it is); another
-    # store's exception is named by its type alone.
+def _describe(exc: BaseException, secrets: tuple[str | None, ...]) -> str:
+    # This package's errors are redacted already, but a log line also keeps
+    # out the tokens held here and is one short line whatever the gateway
+    # sent; another store's exception is named by its type alone.
     if isinstance(exc, QuillonError):
-        return f"{type(exc).__name__}: {exc}"
+        # The message is cut, never where and how often the request failed.
+        return f"{type(exc).__name__}: {excerpt(exc.message, secrets)}{exc._facts()}"
     if isinstance(exc, OSError) and exc.strerror:
-        return f"{type(exc).__name__}: {exc.strerror}"
+        return excerpt(f"{type(exc).__name__}: {exc.strerror}", secrets)
     return type(exc).__name__
 
 
@@ -247,6 +249,16 @@ class _Cache:
         """The cached token, valid or not, without fetching."""
         entry = self._entry
         return None if entry is None else entry.token
+
+    def _secrets(self) -> tuple[str | None, ...]:
+        """What a log line must never show: the credentials and the token held."""
+        config = self._config_of()
+        entry = self._entry
+        return (
+            getattr(config, "client_secret", None),
+            credential_of(getattr(config, "basic_token", None)),
+            None if entry is None else entry.token.access_token,
+        )
 
     def _drop(self, token: AccessToken | None) -> None:
         with self._changing:
@@ -313,7 +325,7 @@ class _Cache:
         logger.warning(
             "token store %r failed (%s); fetching directly, the store is tried again in %.1f s",
             self._store,
-            _describe(exc),
+            _describe(exc, self._secrets()),
             wait,
         )
 
@@ -467,7 +479,7 @@ class _Cache:
         logger.warning(
             "refreshing the token ahead of its end failed (%s); the current token is kept "
             "and the refresh tried again in %.0f s at the earliest",
-            _describe(exc),
+            _describe(exc, self._secrets()),
             wait,
         )
 
@@ -671,11 +683,16 @@ class TokenProvider(_Cache):
         if op == "sleep":
             return time.sleep(step[1])
         now = _now_input(self._clock)
-        if len(step) > 1:  # a holder of the lock keeps it while it fetches
-            with store.renewing(step[1]):
+        try:
+            if len(step) > 1:  # a holder of the lock keeps it while it fetches
+                with store.renewing(step[1]):
+                    value = self._executor.execute(self._operation, now)
+            else:
                 value = self._executor.execute(self._operation, now)
-        else:
-            value = self._executor.execute(self._operation, now)
+        except QuillonError as exc:
+            # The executor redacts the credentials; the tokens are held here.
+            exc._redact(self._secrets())
+            raise
         return self._fetched(value, now["now"])
 
 
@@ -813,9 +830,14 @@ class AsyncTokenProvider(_Cache):
         if op == "sleep":
             return await asyncio.sleep(step[1])
         now = _now_input(self._clock)
-        if len(step) > 1:  # a holder of the lock keeps it while it fetches
-            async with store.arenewing(step[1]):
+        try:
+            if len(step) > 1:  # a holder of the lock keeps it while it fetches
+                async with store.arenewing(step[1]):
+                    value = await self._executor.execute(self._operation, now)
+            else:
                 value = await self._executor.execute(self._operation, now)
-        else:
-            value = await self._executor.execute(self._operation, now)
+        except QuillonError as exc:
+            # The executor redacts the credentials; the tokens are held here.
+            exc._redact(self._secrets())
+            raise
         return self._fetched(value, now["now"])

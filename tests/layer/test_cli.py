@@ -86,6 +86,27 @@ def test_token_without_client_id_is_a_usage_error() -> None:
     assert result.returncode == 2 and "client id" in result.stderr
 
 
+@pytest.mark.parametrize(
+    ("args", "fragment"),
+    [
+        (("--timeout", "0"), "--timeout: must be a positive"),
+        (("--timeout", "soon"), "--timeout: expected a number"),
+        (("--retries", "-3"), "--retries: must not be negative"),
+        (("--base-url", "ftp://h/x"), "base_url must start with http:// or https://"),
+        (("--base-url", "https://u:pw-98@h/x"), "base_url must not hold user information"),
+        (("--base-url", "https://h/x#frag"), "base_url must not have a query"),
+    ],
+)
+def test_configuration_mistakes_are_one_line_usage_errors(
+    args: tuple[str, str], fragment: str
+) -> None:
+    env = {"QUILLON_BO_CLIENT_SECRET": "s3cret-value"}
+    result = run("token", "--client-id", "id", *args, env=env)
+    assert result.returncode == 2 and result.stdout == ""
+    assert result.stderr.startswith("quillon-bo: ") and result.stderr.count("\n") == 1
+    assert fragment in result.stderr and "pw-98" not in result.stderr
+
+
 def test_token_from_environment_file_and_stdin(gateway: LocalGateway, tmp_path: Path) -> None:
     secret = gateway.client_secret
     by_env = run(
@@ -126,7 +147,10 @@ def test_token_failures_are_reported_without_the_secret(
     env = {"QUILLON_BO_CLIENT_ID": "id", "QUILLON_BO_CLIENT_SECRET": "wrong-secret-123"}
     refused = run("token", "--base-url", gateway.base_url, env=env)
     assert refused.returncode == 1
-    assert refused.stderr == "quillon-bo: authentication error: client authentication failed\n"
+    assert refused.stderr == (
+        "quillon-bo: authentication error: client authentication failed "
+        f"(POST {gateway.token_url}; status 401; 1 attempt)\n"
+    )
     unreachable = run("token", "--base-url", refused_url, "--retries", "0", env=env)
     assert unreachable.returncode == 1 and "transport error: ConnectError" in unreachable.stderr
     for result in (refused, unreachable):

@@ -2,14 +2,19 @@
 
 from __future__ import annotations
 
+import contextlib
 import json
+import socket
+import threading
 from pathlib import Path
 from typing import Any
 
+import httpx
 import pytest
 
 import quillon_bo as qb
 from quillon_bo.errors import error_from_json
+from quillon_bo.testing import LocalGateway, Reply
 
 SECRET = "s3cr3t-value"
 
@@ -189,3 +194,113 @@ def test_a_client_has_an_executor_with_the_options_as_one_record(cls: type) -> N
     assert client.http_client is client.executor.http_client
     with pytest.raises(dataclasses.FrozenInstanceError):
         client.options.retries = 5
+
+
+@pytest.mark.parametrize(
+    ("base_url", "fragment"),
+    [
+        ("https://h/sandbox?x=1", "must not have a query"),
+        ("https://h/sandbox#frag", "must not have a query"),
+        ("h.example/sandbox", "must start with http:// or https://"),
+        ("ftp://h/sandbox", "must start with http:// or https://"),
+        (" https://h/sandbox", "white space"),
+        (f"https://user:{SECRET}@h/sandbox", "must not hold user information"),
+        ("https://:443/sandbox", "must name a host"),
+        ("https://h:99999/sandbox", "port from 1 to 65535"),
+    ],
+)
+def test_config_refuses_a_base_url_it_cannot_use(base_url: str, fragment: str) -> None:
+    with pytest.raises(ValueError) as info:
+        qb.Config("id", client_secret="s", base_url=base_url)
+    assert "Config base_url" in str(info.value) and fragment in str(info.value)
+    assert SECRET not in str(info.value)
+
+
+@pytest.mark.parametrize(
+    ("arguments", "error", "fragment"),
+    [
+        ({"timeout": 0}, ValueError, "{}: timeout must be a positive"),
+        ({"timeout": "5"}, TypeError, "{}: timeout must be a number"),
+        ({"verify": False}, TypeError, "{}() got an unexpected keyword argument 'verify'"),
+        ({"http_client": object()}, TypeError, "{} http_client must be"),
+    ],
+)
+@pytest.mark.parametrize("cls", [qb.Client, qb.AsyncClient])
+def test_clients_name_themselves_and_the_argument(
+    cls: type, arguments: dict[str, Any], error: type[Exception], fragment: str
+) -> None:
+    with pytest.raises(error) as info:
+        cls(qb.Config("id", client_secret=SECRET), **arguments)
+    assert str(info.value).startswith(fragment.format(cls.__name__))
+    with pytest.raises(TypeError, match=f"^{cls.__name__} config must be a quillon_bo.Config"):
+        cls("id")
+
+
+# -- where and how often -------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("replies", "cls", "facts"),
+    [
+        (
+            [Reply.unavailable(503), Reply.oauth_error(401, "invalid_client", "no")],
+            qb.AuthenticationError,
+            "no (POST {url}; status 401; 2 attempts)",
+        ),
+        (
+            [Reply(status=307, body=b"", headers=(("Location", "https://u:p@other/t?a=1"),))],
+            qb.AuthenticationError,
+            "empty response body (POST {url}; status 307; Location: https://other/t?a=1; "
+            "1 attempt)",
+        ),
+        (
+            [Reply.dropped(), Reply.dropped()],
+            qb.TransportError,
+            "RemoteProtocolError: Server disconnected without sending a response. "
+            "(POST {url}; 2 attempts)",
+        ),
+    ],
+    ids=["status", "redirect", "transport"],
+)
+def test_the_final_error_names_the_request_and_its_attempts(
+    gateway: LocalGateway, replies: list[Reply], cls: type[qb.QuillonError], facts: str
+) -> None:
+    gateway.enqueue(*replies)
+    client = qb.Client(gateway.config(), retries=1, backoff=0.001)
+    with client, pytest.raises(cls) as info:
+        client.fetch_token()
+    exc = info.value
+    assert str(exc) == facts.format(url=gateway.token_url)
+    assert (exc.method, exc.url, exc.attempts) == ("POST", gateway.token_url, len(replies))
+    assert exc.message == str(exc).partition(" (POST")[0]
+    assert exc.location == ("https://other/t?a=1" if replies[0].status == 307 else None)
+
+
+def test_a_proxy_that_wants_credentials_is_final_and_not_retryable() -> None:
+    # A CONNECT proxy that answers every tunnel request with 407.
+    connects: list[bytes] = []
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        listener.settimeout(5)
+
+        def serve() -> None:
+            with contextlib.suppress(OSError):
+                while True:
+                    conn, _ = listener.accept()
+                    with conn:
+                        connects.append(conn.recv(4096).split(b"\r\n")[0])
+                        conn.sendall(
+                            b"HTTP/1.1 407 Proxy Authentication Required\r\n"
+                            b'Proxy-Authenticate: Basic realm="p"\r\nContent-Length: 0\r\n\r\n'
+                        )
+
+        threading.Thread(target=serve, daemon=True).start()
+        proxy = f"http://127.0.0.1:{listener.getsockname()[1]}"
+        config = qb.Config("id", client_secret=SECRET, base_url="https://gateway.invalid/sb")
+        http = httpx.Client(proxy=proxy)
+        client = qb.Client(config, http_client=http)
+        with http, client, pytest.raises(qb.TransportError) as info:
+            client.fetch_token()
+    exc = info.value
+    assert exc.retryable is False and exc.attempts == 1 and "407" in str(exc)
+    assert exc.url is not None and exc.url.startswith("https://gateway.invalid/sb/")
+    assert connects == [b"CONNECT gateway.invalid:443 HTTP/1.1"]

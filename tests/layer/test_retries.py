@@ -193,7 +193,7 @@ def test_the_final_error_is_the_cores_reading_of_the_last_answer(gateway: LocalG
     client = qb.Client(gateway.config(), backoff=0.001)
     with client, pytest.raises(qb.AuthenticationError) as info:
         client.token()
-    assert (str(info.value), info.value.attempts) == ("third", 3)
+    assert (info.value.message, info.value.attempts) == ("third", 3)
 
 
 def test_jitter_spreads_the_waits(gateway: LocalGateway) -> None:

@@ -106,7 +106,7 @@ def test_many_threads_share_one_failure_and_cache_nothing(gateway: LocalGateway)
     with qb.Client(gateway.config()) as client:
         results = _run_threads(client)
         assert gateway.token_requests == 1
-        assert all(isinstance(r, qb.AuthenticationError) and str(r) == "no" for r in results)
+        assert all(isinstance(r, qb.AuthenticationError) and r.message == "no" for r in results)
         client.token()
     assert gateway.token_requests == 2
 
