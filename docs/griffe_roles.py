@@ -98,6 +98,7 @@ _RENDERED = {
     "quillon_bo.auth",
     "quillon_bo.client",
     "quillon_bo.config",
+    "quillon_bo.core",
     "quillon_bo.errors",
     "quillon_bo.executor",
     "quillon_bo.requests_auth",

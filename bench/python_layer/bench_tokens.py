@@ -26,7 +26,7 @@ from multiprocessing.connection import Connection
 from typing import Any
 
 import quillon_bo as qb
-from quillon_bo.executor import call_raw
+from quillon_bo.core import call_raw
 from quillon_bo.testing import DEMO_CLIENT_ID, DEMO_CLIENT_SECRET, LocalGateway
 
 

@@ -17,6 +17,7 @@ from ._version import VERSION as __version__
 from .auth import BearerAuth
 from .client import AsyncClient, Client
 from .config import Config, Environment
+from .core import OperationInfo, call_core, call_raw, core_version, describe
 from .errors import (
     AmbiguousError,
     ApiError,
@@ -34,11 +35,6 @@ from .executor import (
     BaseExecutor,
     Executor,
     ExecutorOptions,
-    OperationInfo,
-    call_core,
-    call_raw,
-    core_version,
-    describe,
 )
 from .tokens import AccessToken, AsyncTokenProvider, TokenProvider, system_clock
 

@@ -29,8 +29,8 @@ import httpx
 from . import __version__
 from .client import Client
 from .config import ENV_PREFIX, Config, Environment
+from .core import call_core, call_raw, core_version
 from .errors import QuillonError
-from .executor import call_core, call_raw, core_version
 
 __all__ = ["main"]
 

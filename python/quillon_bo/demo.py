@@ -13,8 +13,8 @@ from typing import Any, TextIO
 import httpx
 
 from .client import Client
+from .core import call_core, core_version, describe
 from .errors import QuillonError
-from .executor import call_core, core_version, describe
 from .testing import LocalGateway
 from .tokens import system_clock
 

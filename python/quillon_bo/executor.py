@@ -26,8 +26,6 @@ from __future__ import annotations
 
 import asyncio
 import email.utils
-import importlib
-import json
 import math
 import os
 import random
@@ -39,7 +37,7 @@ from collections.abc import Awaitable, Callable, Collection, Generator, Mapping
 from dataclasses import dataclass, replace
 from datetime import timezone
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict, cast
+from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict
 
 import httpx
 
@@ -47,6 +45,7 @@ from ._deadline import attempt_deadline, end_attempt, install_socket_deadlines
 from ._redact import credential_of, excerpt
 from ._version import USER_AGENT
 from .config import Config
+from .core import OperationInfo, call_raw, describe, dumps, read_envelope
 from .errors import Exchange, TransportError, error_from_json
 
 if TYPE_CHECKING:
@@ -64,12 +63,7 @@ __all__ = [
     "BaseExecutor",
     "Executor",
     "ExecutorOptions",
-    "OperationInfo",
     "OptionKeywords",
-    "call_core",
-    "call_raw",
-    "core_version",
-    "describe",
 ]
 
 #: Used when neither the caller nor the operation states a time limit.
@@ -95,8 +89,6 @@ DEFAULT_MAX_RESPONSE_BYTES = 8 * 1024 * 1024
 #: its time-outs: 30 s with :data:`DEFAULT_TIMEOUT`.
 DEADLINE_FACTOR = 3
 
-_native_call: Callable[[str, str], str] = importlib.import_module("quillon_bo.core._native").call
-
 # Sending with this auth keeps a caller's client-level auth (and credentials in
 # the URL) off the described request: it goes out exactly as described.
 _NO_AUTH = httpx.Auth()
@@ -118,61 +110,6 @@ _MAYBE_SENT = (
 # break, no white space at either end. h11 refuses any other value with a
 # message that quotes it whole, and the Authorization value is the credential.
 _HEADER_VALUE = re.compile(rb"(?:[^\x00\s]+(?:[ \t]+[^\x00\s]+)*)?")
-
-
-def call_raw(op: str, payload: str) -> str:
-    """The core's ``call`` itself: payload text in, result envelope text out."""
-    return _native_call(op, payload)
-
-
-def call_core(op: str, payload: Any = None) -> Any:
-    """Call the core with a JSON-serialisable payload; return its value or raise.
-
-    Errors come back as the :mod:`quillon_bo.errors` exception of their kind.
-    """
-    return _value_of(_native_call(op, "" if payload is None else _dumps(payload)))
-
-
-def _value_of(envelope_text: str) -> Any:
-    envelope = json.loads(envelope_text)
-    if envelope.get("ok") is True:
-        return envelope.get("value")
-    raise error_from_json(envelope.get("error") or {})
-
-
-def _dumps(value: Any) -> str:
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
-
-
-@dataclass(frozen=True, slots=True)
-class OperationInfo:
-    """One entry of the core's ``describe`` list."""
-
-    name: str
-    kind: str = "operation"
-    idempotent: bool = False
-    timeout_secs: int | None = None
-
-
-def describe() -> list[OperationInfo]:
-    """The operations the core offers."""
-    out = []
-    for item in call_core("describe"):
-        timeout = item.get("timeout_secs")
-        out.append(
-            OperationInfo(
-                name=str(item["name"]),
-                kind=str(item.get("kind", "operation")),
-                idempotent=item.get("idempotent") is True,
-                timeout_secs=timeout if isinstance(timeout, int) else None,
-            )
-        )
-    return out
-
-
-def core_version() -> dict[str, Any]:
-    """The core's version record: ``{"core": "0.1.0", "protocol": 2}``."""
-    return cast("dict[str, Any]", call_core("version"))
 
 
 def _is_tls_failure(exc: BaseException) -> bool:
@@ -425,7 +362,7 @@ class BaseExecutor:
         self._config = config
         self._options = options
         self._timeout = None if options.timeout is None else httpx.Timeout(options.timeout)
-        self._config_text = _dumps(config.to_json())
+        self._config_text = dumps(config.to_json())
         self._urls: dict[str, httpx.URL] = {}
         self._ops = {info.name: info for info in describe() if info.kind == "operation"}
         # The process whose connections the driver's own client holds; None
@@ -538,9 +475,9 @@ class BaseExecutor:
         request: httpx.Request | None = None,
     ) -> Any:
         payload = {"input": input, "response": {"status": answer.status, "body": answer.body}}
-        envelope = json.loads(call_raw(f"{op}.parse", _dumps(payload)))
-        if envelope.get("ok") is True:
-            return envelope.get("value")
+        ok, value = read_envelope(call_raw(f"{op}.parse", dumps(payload)))
+        if ok:
+            return value
         if request is not None:
             # Made only for an error: a success has no use for them.
             location = None
@@ -550,7 +487,7 @@ class BaseExecutor:
                 exchange, method=request.method, url=str(request.url), location=location
             )
         secrets = _secrets_of(self._config, request)
-        raise error_from_json(envelope.get("error") or {}, exchange, secrets=secrets)
+        raise error_from_json(value, exchange, secrets=secrets)
 
     # -- requests ----------------------------------------------------------
 
@@ -558,10 +495,10 @@ class BaseExecutor:
         if token is not None and hasattr(token, "to_json"):
             token = token.to_json()
         # The configuration is the same in every call: written once, spliced in.
-        payload = (
-            f'{{"config":{self._config_text},"token":{_dumps(token)},"input":{_dumps(input)}}}'
-        )
-        described = _value_of(call_raw(f"{op}.build", payload))
+        payload = f'{{"config":{self._config_text},"token":{dumps(token)},"input":{dumps(input)}}}'
+        ok, described = read_envelope(call_raw(f"{op}.build", payload))
+        if not ok:
+            raise error_from_json(described)
         return self._request(described, self._timeout_for(op))
 
     def _deadline(self, request: httpx.Request, client_timeout: httpx.Timeout) -> float | None:

@@ -26,8 +26,9 @@ from typing import Any, Literal
 import httpx
 
 from ._redact import credential_of, excerpt
+from .core import call_core
 from .errors import DecodeError, QuillonError
-from .executor import DEADLINE_FACTOR, AsyncExecutor, BaseExecutor, Executor, call_core
+from .executor import DEADLINE_FACTOR, AsyncExecutor, BaseExecutor, Executor
 from .stores import DEFAULT_LEASE, Lease, MemoryStore, TokenStore, store_key
 
 __all__ = [

@@ -1,0 +1,5 @@
+"""The compiled core."""
+
+__version__: str
+
+def call(op: str, payload: str, /) -> str: ...
