@@ -64,6 +64,7 @@ __all__ = [
     "Executor",
     "ExecutorOptions",
     "OptionKeywords",
+    "deadline_for",
 ]
 
 #: Used when neither the caller nor the operation states a time limit.
@@ -197,6 +198,22 @@ def _secrets_of(config: Config, request: httpx.Request | None) -> tuple[str | No
     """What an error about ``request`` must never show."""
     authorization = None if request is None else request.headers.get("Authorization")
     return (config.client_secret, credential_of(config.basic_token), credential_of(authorization))
+
+
+def deadline_for(
+    deadline: float | Literal["auto"] | None, timeouts: Mapping[str, float | None]
+) -> float | None:
+    """Seconds one attempt may last under the ``deadline`` option, given the
+    time-outs it is sent with (httpx's ``Timeout.as_dict()``), or None for no
+    limit: ``"auto"`` is :data:`DEADLINE_FACTOR` times the longest time-out,
+    and no limit when the read time-out is off."""
+    if deadline is None:
+        return None
+    if deadline == "auto":
+        if timeouts.get("read") is None:
+            return None
+        return DEADLINE_FACTOR * max(t for t in timeouts.values() if t is not None)
+    return float(deadline)
 
 
 # -- the options ---------------------------------------------------------------
@@ -509,19 +526,13 @@ class BaseExecutor:
         longest of them, and no limit when the read time-out is off. A deadline
         also caps each of those time-outs, so that no single wait outlasts it.
         """
-        deadline = self._options.deadline
-        if deadline is None:
-            return None
         described = request.extensions.get("timeout")
         timeouts: dict[str, float | None] = (
             dict(described) if described is not None else client_timeout.as_dict()
         )
-        if deadline == "auto":
-            if timeouts.get("read") is None:
-                return None
-            seconds = DEADLINE_FACTOR * max(t for t in timeouts.values() if t is not None)
-        else:
-            seconds = float(deadline)
+        seconds = deadline_for(self._options.deadline, timeouts)
+        if seconds is None:
+            return None
         request.extensions["timeout"] = {
             name: seconds if t is None else min(t, seconds) for name, t in timeouts.items()
         }

@@ -21,14 +21,14 @@ import weakref
 from collections.abc import Callable, Coroutine, Generator, Mapping
 from concurrent.futures import Future
 from dataclasses import dataclass
-from typing import Any, Literal
+from typing import Any, Literal, cast
 
 import httpx
 
 from ._redact import credential_of, excerpt
 from .core import call_core
 from .errors import DecodeError, QuillonError
-from .executor import DEADLINE_FACTOR, AsyncExecutor, BaseExecutor, Executor
+from .executor import AsyncExecutor, BaseExecutor, Executor, deadline_for
 from .stores import DEFAULT_LEASE, Lease, MemoryStore, TokenStore, store_key
 
 __all__ = [
@@ -143,11 +143,9 @@ def _patience_of(
     than the lease."""
     options = executor.options
     timeout = executor._timeout_for(operation) or client
-    attempt = lease
-    if isinstance(options.deadline, (int, float)):
-        attempt = float(options.deadline)
-    elif options.deadline == "auto" and timeout.read is not None:
-        attempt = DEADLINE_FACTOR * max(t for t in timeout.as_dict().values() if t is not None)
+    attempt = deadline_for(options.deadline, timeout.as_dict())
+    if attempt is None:
+        attempt = lease
     longest = (options.retries + 1) * attempt + options.retries * options.max_retry_wait
     return max(lease, longest)
 
@@ -155,18 +153,11 @@ def _patience_of(
 def lease_for(deadline: float | str | None, timeout: httpx.Timeout | float | None) -> float:
     """The lock's lease for a client: :data:`DEFAULT_LEASE`, never more than
     one attempt's deadline (``deadline`` and ``timeout`` as the client takes them)."""
-    if deadline is None:
-        return DEFAULT_LEASE
-    if deadline == "auto":
-        if timeout is None:
-            return DEFAULT_LEASE
-        limits = [t for t in httpx.Timeout(timeout).as_dict().values() if t is not None]
-        if httpx.Timeout(timeout).read is None or not limits:
-            return DEFAULT_LEASE
-        return min(DEFAULT_LEASE, DEADLINE_FACTOR * max(limits))
-    if isinstance(deadline, (int, float)):
-        return min(DEFAULT_LEASE, float(deadline))
-    return DEFAULT_LEASE
+    if deadline == "auto" and timeout is None:
+        return DEFAULT_LEASE  # the client's own time-outs are not known here
+    timeouts = {} if timeout is None else httpx.Timeout(timeout).as_dict()
+    seconds = deadline_for(cast("float | Literal['auto'] | None", deadline), timeouts)
+    return DEFAULT_LEASE if seconds is None else min(DEFAULT_LEASE, seconds)
 
 
 @dataclass(frozen=True, slots=True)
