@@ -33,7 +33,15 @@ from pathlib import Path
 
 HOST = "127.0.0.1"
 SERVICE = "mymaster"
-COMMON = ["bind 127.0.0.1", "daemonize yes", 'save ""', "appendonly no", "loglevel warning"]
+COMMON = [
+    "bind 127.0.0.1",
+    "daemonize yes",
+    'save ""',
+    "appendonly no",
+    "loglevel warning",
+    # A replica that joins or comes back is synced at once, not after 5 s.
+    "repl-diskless-sync-delay 0",
+]
 
 
 def free_ports(count: int) -> list[int]:
