@@ -46,11 +46,14 @@ def _worst_wait(client: Any) -> float | None:
     connect = options.get("socket_connect_timeout", read)
     if read is None or connect is None:
         return None
-    retry = getattr(client, "retry", None) if hasattr(client, "nodes_manager") else None
-    if retry is None:
-        retry = options.get("retry")
-    retries = int(getattr(retry, "_retries", 0) or 0) if retry is not None else 0
-    return (retries + 1) * (float(read) + float(connect))
+    if hasattr(client, "nodes_manager"):
+        # A cluster client retries whole commands itself, its nodes never.
+        retry = getattr(client, "retry", None)
+        unset = getattr(client, "cluster_error_retry_attempts", 0)
+    else:
+        retry, unset = options.get("retry"), 0
+    retries = unset if retry is None else getattr(retry, "_retries", 0)
+    return (int(retries) + 1) * (float(read) + float(connect))
 
 
 def warn_if_slower(client: Any, limit: float) -> None:
