@@ -159,10 +159,20 @@ def _cluster_ok(address: tuple[str, int]) -> bool:
     return "cluster_state:ok" in (answer.decode() if isinstance(answer, bytes) else str(answer))
 
 
-def restart(config_file: str, address: tuple[str, int], cluster: list[tuple[str, int]]) -> None:
+def restart(
+    config_file: str,
+    address: tuple[str, int],
+    cluster: list[tuple[str, int]],
+    replica_of: tuple[str, int] | None = None,
+) -> None:
     """Start a killed server again from its config file and wait until it is
-    a replica again (of the promoted one), with the ``cluster`` whole."""
-    subprocess.run(["redis-server", config_file], check=True, stdout=subprocess.DEVNULL)
+    a replica again, with the ``cluster`` whole. A cluster node learns whose
+    replica it is from the cluster; Sentinel would take seconds to say, so
+    the promoted primary is given as ``replica_of``."""
+    command = ["redis-server", config_file]
+    if replica_of is not None:
+        command += ["--replicaof", replica_of[0], str(replica_of[1])]
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
     probe = redis.Redis(*address, socket_timeout=2, socket_connect_timeout=2)
     try:
         for _ in range(600):

@@ -128,6 +128,19 @@ def _entry_key(kind: str, where: str, prefix: str) -> str:
     return key
 
 
+def _promoted(kind: str, where: str, key: str, old: tuple[str, int]) -> tuple[str, int]:
+    ends = time.monotonic() + 30
+    while time.monotonic() < ends:
+        try:
+            now = primary_of(kind, where, key)
+        except Exception:  # no primary while the replica is being promoted
+            now = old
+        if now != old:
+            return now
+        time.sleep(0.1)
+    raise AssertionError(f"no replica of {old} was promoted")
+
+
 def test_a_fleet_shares_one_token_through_a_failover(
     fleet: Fleet, gateway: LocalGateway, deployment: tuple[str, str]
 ) -> None:
@@ -144,7 +157,8 @@ def test_a_fleet_shares_one_token_through_a_failover(
         cold = [_shared_round(fleet, name, gateway) for _ in range(2)]
         assert [(n, len(seen["tokens"]), seen["errors"]) for n, seen in cold] == [(1, 1, [])] * 2
 
-        address = primary_of(kind, where, _entry_key(kind, where, prefix))
+        key = _entry_key(kind, where, prefix)
+        address = primary_of(kind, where, key)
         config_file = kill(address)
         try:
             before = gateway.token_requests
@@ -172,7 +186,10 @@ def test_a_fleet_shares_one_token_through_a_failover(
                 time.sleep(0.5)
             resumed = time.monotonic() - killed
         finally:
-            restart(config_file, address, hosts(where) if kind == "cluster" else [])
+            if kind == "cluster":
+                restart(config_file, address, hosts(where))
+            else:
+                restart(config_file, address, [], replica_of=_promoted(kind, where, key, address))
         print(
             f"\n{kind}: {during['calls']} calls from the kill on, {len(during['errors'])} failed, "
             f"slowest {during['slowest']:.2f} s, {during_requests} token requests in "
