@@ -1,5 +1,6 @@
-"""Redis clients for high availability: the store's time limit, and a fleet on
-a Redis cluster and on Sentinel through the loss of a primary.
+"""Redis clients for high availability: a given client's settings against the
+store's time limit, and a fleet on a Redis cluster and on Sentinel through
+the loss of a primary.
 
 The test command starts the cluster and the Sentinels once for the run
 (QB_REDIS_CLUSTER_NODES, QB_REDIS_SENTINELS); the failover test kills the
@@ -9,13 +10,11 @@ replica of the promoted one.
 
 from __future__ import annotations
 
-import asyncio
 import logging
-import socket
 import threading
 import time
 import uuid
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from typing import Any
 
 import pytest
@@ -26,7 +25,7 @@ from redis.asyncio.retry import Retry as AsyncRetry
 from redis.backoff import NoBackoff
 from redis.retry import Retry
 
-from quillon_bo.stores import RedisStore, StoreError
+from quillon_bo.stores import RedisStore
 from quillon_bo.testing import LocalGateway, Reply
 
 from .fleet import Fleet
@@ -37,31 +36,6 @@ LIFETIME = 3540
 FAILOVER = 6.0  # seconds of calls from the kill on: the promotion takes 2-4 s
 # No call may wait longer: a store command's limit, a lock's lease and a fetch.
 GENEROUS = 15.0
-
-
-@pytest.fixture
-def silent_port() -> Iterator[int]:
-    """A port that accepts connections and never answers: a hung server."""
-    with socket.socket() as listener:
-        listener.bind(("127.0.0.1", 0))
-        listener.listen(16)
-        yield listener.getsockname()[1]
-
-
-@pytest.mark.parametrize("asynchronous", [False, True])
-def test_a_store_made_client_never_holds_a_caller_past_the_limit(
-    silent_port: int, asynchronous: bool
-) -> None:
-    # redis-py alone would wait the socket time-out once per attempt (two).
-    store = RedisStore(f"redis://127.0.0.1:{silent_port}/0", timeout=0.3)
-    started = time.monotonic()
-    with pytest.raises(StoreError, match=r"no answer within 0\.3 s"):
-        if asynchronous:
-            asyncio.run(store.aload("token:x"))
-        else:
-            store.load("token:x")
-    assert time.monotonic() - started < 0.3 + 0.2
-    store.close()
 
 
 def fitting(retry: type[Any] = Retry) -> dict[str, Any]:
