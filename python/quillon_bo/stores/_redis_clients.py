@@ -29,7 +29,8 @@ _WORKERS = 16
 
 
 def accepted_kind(module: Any, client: object) -> str | None:
-    """ "sync" or "async" for a client the store can use, else None."""
+    """Which of the store's sides a client serves, "sync" or "async"; None
+    for an object that is no client the store can use."""
     if isinstance(client, (module.asyncio.Redis, module.asyncio.cluster.RedisCluster)):
         return "async"
     if isinstance(client, (module.Redis, module.cluster.RedisCluster)):
