@@ -19,7 +19,11 @@ Prints three tables:
    to replace), hence one caller by default.
 
 The gateway runs in its own process. Without ``--redis`` a private
-redis-server (Debian's) is started on a free port with no persistence.
+redis-server (Debian's) is started on a free port with no persistence; a
+Redis cluster (three primaries, three replicas) and a primary with a replica
+behind three Sentinels are the test command's (QB_REDIS_CLUSTER_NODES,
+QB_REDIS_SENTINELS), else private ones started by ``scripts/redis_ha.py``.
+Their clients are built with the stores page's settings.
 """
 
 from __future__ import annotations
@@ -83,11 +87,30 @@ class Gateway:
         self._process.join(10)
 
 
+def ha_client(kind: str, where: str) -> Any:
+    """A cluster client, or Sentinel's primary, with the stores page's settings."""
+    from redis.backoff import NoBackoff
+    from redis.cluster import ClusterNode, RedisCluster
+    from redis.retry import Retry
+    from redis.sentinel import Sentinel
+
+    timeouts: dict[str, Any] = {"socket_timeout": 0.25, "socket_connect_timeout": 0.25}
+    service, _, hosts = where.rpartition("@")
+    addresses = [(h, int(p)) for h, _, p in (a.rpartition(":") for a in hosts.split(","))]
+    if kind == "cluster":
+        nodes = [ClusterNode(h, p) for h, p in addresses]
+        return RedisCluster(startup_nodes=nodes, retry=Retry(NoBackoff(), 1), **timeouts)
+    watchers = Sentinel(addresses, sentinel_kwargs=timeouts)
+    return watchers.master_for(service, retry=Retry(NoBackoff(), 1), **timeouts)
+
+
 def make_store(kind: tuple[str, ...]) -> TokenStore:
     if kind[0] == "file":
         return FileStore(kind[1])
     if kind[0] == "redis":
         return RedisStore(kind[1], prefix=kind[2])
+    if kind[0] in ("cluster", "sentinel"):
+        return RedisStore(ha_client(kind[0], kind[1]), prefix=kind[2])
     return MemoryStore()
 
 
@@ -233,6 +256,27 @@ def start_redis() -> tuple[str, Any]:
     return url, (process, folder)
 
 
+def start_ha() -> tuple[dict[str, str], str | None]:
+    """The test command's cluster and Sentinels, else ones of our own."""
+    found = {k: v for k, v in os.environ.items() if k.startswith("QB_REDIS_")}
+    if "QB_REDIS_CLUSTER_NODES" in found and "QB_REDIS_SENTINELS" in found:
+        return found, None
+    if shutil.which("redis-server") is None or shutil.which("redis-cli") is None:
+        return {}, None
+    folder = tempfile.mkdtemp(prefix="qb-bench-ha-")
+    script = os.path.join(os.path.dirname(__file__), "..", "scripts", "redis_ha.py")
+    done = subprocess.run(
+        [sys.executable, script, "start", folder], capture_output=True, text=True, check=True
+    )
+    return dict(line.split("=", 1) for line in done.stdout.splitlines()), folder
+
+
+def stop_ha(folder: str | None) -> None:
+    if folder is not None:
+        script = os.path.join(os.path.dirname(__file__), "..", "scripts", "redis_ha.py")
+        subprocess.run([sys.executable, script, "stop", folder], check=False)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--redis", help="a Redis URL (default: a private redis-server)")
@@ -252,6 +296,14 @@ def main() -> int:
         specs.append(("redis", ("redis", url, f"qbbench-{os.getpid()}:")))
     else:
         print("(no redis-server and no --redis: Redis is left out)")
+    ha, ha_folder = start_ha() if url else ({}, None)
+    if ha:
+        service = ha.get("QB_REDIS_SENTINEL_SERVICE", "mymaster")
+        specs.append(
+            ("cluster", ("cluster", ha["QB_REDIS_CLUSTER_NODES"], f"qbbench-{os.getpid()}:"))
+        )
+        where = f"{service}@{ha['QB_REDIS_SENTINELS']}"
+        specs.append(("sentinel", ("sentinel", where, f"qbbench-{os.getpid()}:")))
     counts = [int(c) for c in args.counts.split(",")]
     print(f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs, quillon_bo {qb.__version__}")
     gateway = Gateway(delay=0)
@@ -291,6 +343,7 @@ def main() -> int:
     finally:
         slow.close()
         shutil.rmtree(folder, ignore_errors=True)
+        stop_ha(ha_folder)
         if started is not None:
             started[0].terminate()
             started[0].wait(10)

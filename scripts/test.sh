@@ -103,6 +103,21 @@ redis-cli -h 127.0.0.1 -p "$redis_port" ping >/dev/null 2>&1 ||
   { echo "redis-server did not start:"; cat "$redis_dir/redis.log"; exit 1; }
 export QB_REDIS_URL="redis://127.0.0.1:$redis_port/0"
 
+step "a Redis cluster and Sentinels for the highly available store tests"
+# Six cluster nodes (three primaries, three replicas), and a primary, its
+# replica and three Sentinels: each server from a config file of its own in a
+# temporary folder, with no persistence, and all stopped when this script
+# ends, whether the tests pass or not (and whichever a test killed and started).
+ha_dir=$(mktemp -d)
+stop_servers() {
+  "$python" scripts/redis_ha.py stop "$ha_dir" || true
+  stop_redis
+}
+trap stop_servers EXIT
+ha_env=$("$python" scripts/redis_ha.py start "$ha_dir")
+while IFS= read -r line; do export "${line?}"; done <<<"$ha_env"
+echo "$ha_env"
+
 step "Python tests against the release wheel"
 venv_with "$build/venv" "$python" -r requirements-test.txt "$wheel"
 "$build/venv/bin/python" -m pytest -q -p no:cacheprovider tests

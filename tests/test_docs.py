@@ -12,7 +12,10 @@ A block right after the line ``<!-- not run: REASON -->`` (one that needs a
 production host, say) is only compiled, and reported as skipped with its
 reason. A block right after ``<!-- needs redis -->`` runs with ``redis_url``
 set to the test command's Redis server (``QB_REDIS_URL``), and without one is
-reported as skipped. In ```console blocks each ``$ quillon-bo ...`` line runs through the
+reported as skipped; likewise ``<!-- needs redis cluster -->`` with
+``cluster_nodes`` (QB_REDIS_CLUSTER_NODES, as (host, port) pairs) and
+``<!-- needs redis sentinel -->`` with ``sentinels`` (QB_REDIS_SENTINELS)
+and ``sentinel_service``. In ```console blocks each ``$ quillon-bo ...`` line runs through the
 command line's ``main()`` and must print exactly the lines shown below it;
 ```sh blocks are not run.
 """
@@ -40,8 +43,19 @@ PAGES = sorted(p.relative_to(DOCS).as_posix() for p in DOCS.rglob("*.md"))
 
 _FENCE = re.compile(r"^(?P<indent>[ \t]*)```(?P<lang>[\w-]*)[^\n]*$")
 _NOT_RUN = re.compile(r"^\s*<!--\s*not run:\s*(?P<reason>.+?)\s*-->\s*$")
-_NEEDS_REDIS = re.compile(r"^\s*<!--\s*needs redis\s*-->\s*$")
+_NEEDS_REDIS = re.compile(r"^\s*<!--\s*needs redis(?: (?P<kind>cluster|sentinel))?\s*-->\s*$")
 REDIS_URL = os.environ.get("QB_REDIS_URL")
+# The test command's Redis servers, by the kind a block needs.
+REDIS = {
+    None: ("QB_REDIS_URL", REDIS_URL),
+    "cluster": ("QB_REDIS_CLUSTER_NODES", os.environ.get("QB_REDIS_CLUSTER_NODES")),
+    "sentinel": ("QB_REDIS_SENTINELS", os.environ.get("QB_REDIS_SENTINELS")),
+}
+
+
+def _addresses(text: str | None) -> list[tuple[str, int]]:
+    pairs = (a.rpartition(":") for a in text.split(",")) if text else ()
+    return [(host, int(port)) for host, _, port in pairs]
 
 
 @dataclass(frozen=True)
@@ -76,8 +90,12 @@ def blocks(page: str, text: str | None = None) -> list[Block]:
         above = lines[i - 1] if i else ""
         marker = _NOT_RUN.match(above)
         not_run = marker["reason"] if marker else None
-        if _NEEDS_REDIS.match(above) and REDIS_URL is None:
-            not_run = "needs a Redis server (QB_REDIS_URL is not set)"
+        needs = _NEEDS_REDIS.match(above)
+        if needs and REDIS[needs["kind"]][1] is None:
+            what = {None: "a Redis server", "cluster": "a Redis cluster"}.get(
+                needs["kind"], "Redis Sentinels"
+            )
+            not_run = f"needs {what} ({REDIS[needs['kind']][0]} is not set)"
         found.append(Block(page, i + 2, opening["lang"], code, not_run))
         i = end + 1
     return found
@@ -130,6 +148,9 @@ def test_page_runs(page: str) -> None:
             "base_url": gateway.base_url,
             "url": gateway.resource_url,
             "redis_url": REDIS_URL,
+            "cluster_nodes": _addresses(REDIS["cluster"][1]),
+            "sentinels": _addresses(REDIS["sentinel"][1]),
+            "sentinel_service": os.environ.get("QB_REDIS_SENTINEL_SERVICE", "mymaster"),
         }
         for block in blocks(page):
             if block.lang not in ("python", "pycon", "console"):

@@ -366,6 +366,22 @@ def test_an_unreachable_or_hung_redis_never_fails_a_call(
     client.close()
 
 
+@pytest.mark.parametrize("asynchronous", [False, True])
+def test_a_store_made_client_never_holds_a_caller_past_the_limit(
+    silent_port: int, asynchronous: bool
+) -> None:
+    # redis-py alone would wait the socket time-out once per attempt (two).
+    store = RedisStore(f"redis://127.0.0.1:{silent_port}/0", timeout=0.3)
+    started = time.monotonic()
+    with pytest.raises(StoreError, match=r"no answer within 0\.3 s"):
+        if asynchronous:
+            asyncio.run(store.aload("token:x"))
+        else:
+            store.load("token:x")
+    assert time.monotonic() - started < 0.3 + 0.2
+    store.close()
+
+
 @pytest.fixture
 def private_redis() -> Iterator[RedisServer]:
     if shutil.which("redis-server") is None:

@@ -9,18 +9,22 @@ import weakref
 from typing import TYPE_CHECKING, Any
 from urllib.parse import urlsplit
 
+from ._redis_clients import AsyncBounded, Bounded, accepted_kind, warn_if_slower
 from .base import DEFAULT_STORE_BACKOFF, Lease, StoreError, TokenStore
 
 if TYPE_CHECKING:
     import redis
     import redis.asyncio
+    import redis.asyncio.cluster
+    import redis.cluster
 
 __all__ = ["DEFAULT_PREFIX", "RedisStore"]
 
 logger = logging.getLogger("quillon_bo.stores")
 
 DEFAULT_PREFIX = "quillon_bo:"
-#: Seconds any one command may take before the store counts as failing.
+#: Seconds any one command may take, retries included, before the store
+#: counts as failing.
 DEFAULT_REDIS_TIMEOUT = 1.0
 
 # Deletes KEYS[1] only while it still holds ARGV[1]: a lock's owner releasing
@@ -77,6 +81,8 @@ def _import_redis() -> Any:
     try:
         import redis
         import redis.asyncio
+        import redis.asyncio.cluster
+        import redis.cluster
     except ImportError:
         raise ImportError("RedisStore needs redis-py: pip install 'quillon_bo[redis]'") from None
     return redis
@@ -102,12 +108,16 @@ class RedisStore(TokenStore):
     """Keeps records in Redis under ``prefix``, each expiring with its token.
 
     Give a URL (``redis://``, ``rediss://`` for TLS, ``unix://``) to have the
-    store make its own sync and ``redis.asyncio`` clients, with ``timeout``
-    seconds for every command; or give a ``redis.Redis`` (used by
+    store make its own sync and ``redis.asyncio`` clients, each command held
+    to ``timeout`` seconds in all; or give a ``redis.Redis`` (one server, or a
+    Sentinel's ``master_for``) or a ``redis.cluster.RedisCluster`` (used by
     :class:`~quillon_bo.Client`, and from a worker thread by
-    :class:`~quillon_bo.AsyncClient`) or a ``redis.asyncio.Redis`` (for
-    :class:`~quillon_bo.AsyncClient` only). The lock is a key set only if
-    absent, with the lease as its expiry, released only by its owner.
+    :class:`~quillon_bo.AsyncClient`), or their ``redis.asyncio`` counterparts
+    (for :class:`~quillon_bo.AsyncClient` only). A given client keeps its own
+    time-outs and retries; the store logs a warning when they can hold a
+    call longer than ``timeout``. Each command touches one key, so a cluster
+    needs no hash tags. The lock is a key set only if absent, with the lease
+    as its expiry, released only by its owner.
 
     Records are access tokens in plain text: protect the server with ACLs
     (a user limited to ``prefix*`` keys) and reach it over ``rediss://``.
@@ -115,7 +125,11 @@ class RedisStore(TokenStore):
 
     def __init__(
         self,
-        url_or_client: str | redis.Redis | redis.asyncio.Redis,
+        url_or_client: str
+        | redis.Redis
+        | redis.asyncio.Redis
+        | redis.cluster.RedisCluster
+        | redis.asyncio.cluster.RedisCluster,
         *,
         prefix: str = DEFAULT_PREFIX,
         timeout: float = DEFAULT_REDIS_TIMEOUT,
@@ -135,13 +149,20 @@ class RedisStore(TokenStore):
         ] = weakref.WeakKeyDictionary()
         if isinstance(url_or_client, str):
             self._url = url_or_client
-            self._sync = module.Redis.from_url(url_or_client, **self._options(module))
-        elif isinstance(url_or_client, module.asyncio.Redis):
-            self._async = url_or_client
-        elif isinstance(url_or_client, module.Redis):
-            self._sync = url_or_client
+            made = module.Redis.from_url(url_or_client, **self._options(module))
+            self._sync = Bounded(made, timeout)  # type: ignore[assignment]
         else:
-            raise TypeError("RedisStore takes a URL, a redis.Redis or a redis.asyncio.Redis")
+            kind = accepted_kind(module, url_or_client)
+            if kind is None:
+                raise TypeError(
+                    "RedisStore takes a URL, a redis.Redis, a redis.asyncio.Redis or a cluster "
+                    "client (redis.cluster.RedisCluster, redis.asyncio.cluster.RedisCluster)"
+                )
+            warn_if_slower(url_or_client, timeout)
+            if kind == "async":
+                self._async = url_or_client  # type: ignore[assignment]
+            else:
+                self._sync = url_or_client  # type: ignore[assignment]
         self.supports_sync = self._sync is not None
 
     def _options(self, module: Any, *, asynchronous: bool = False) -> dict[str, Any]:
@@ -177,10 +198,10 @@ class RedisStore(TokenStore):
         client = self._per_loop.get(loop)
         if client is None:
             module = _import_redis()
-            client = module.asyncio.Redis.from_url(
+            made = module.asyncio.Redis.from_url(
                 self._url, **self._options(module, asynchronous=True)
             )
-            self._per_loop[loop] = client
+            client = self._per_loop[loop] = AsyncBounded(made, self._timeout)  # type: ignore[assignment]
         return client
 
     # -- sync -------------------------------------------------------------
