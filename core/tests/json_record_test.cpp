@@ -231,6 +231,10 @@ TEST(JsonRecord, StringSlotEscapes) {
       {R"("\uffff\ufffe\ufffd")", "string \"\\u{ffff}\\u{fffe}\xEF\xBF\xBD\""},
       {"\"\xCD\xB7\xCD\xB8\"", "string \"\xCD\xB7\\u{378}\""},
       {R"("\udbff\udfff")", R"(string "\u{10ffff}")"},
+      // Characters assigned in recent Unicode versions are printable, their
+      // combining marks are not.
+      {R"("\u0c5c\u1b4e")", "string \"\xE0\xB1\x9C\xE1\xAD\x8E\""},
+      {R"("a\u1acf")", R"(string "a\u{1acf}")"},
   };
   for (const auto& c : cases) {
     const std::string text = std::string("[") + c.text + "]";
