@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "utf8.hpp"
+
 namespace quillon_bo_core::text {
 
 namespace {
@@ -45,33 +47,6 @@ std::size_t white_space_before(std::string_view s, std::size_t end) {
   return 0;
 }
 
-// The length of the well-formed UTF-8 sequence at `s[i]`, or 0 if the bytes
-// there are not one (overlong forms, surrogates and values above U+10FFFF are
-// ill-formed).
-std::size_t sequence_at(std::string_view s, std::size_t i) {
-  const std::size_t left = s.size() - i;
-  const std::uint8_t b0 = byte(s[i]);
-  if (b0 < 0x80) return 1;
-  auto cont = [&](std::size_t k, std::uint8_t lo = 0x80, std::uint8_t hi = 0xBF) {
-    const std::uint8_t b = byte(s[i + k]);
-    return b >= lo && b <= hi;
-  };
-  if (b0 >= 0xC2 && b0 <= 0xDF) return left >= 2 && cont(1) ? 2 : 0;
-  if (b0 >= 0xE0 && b0 <= 0xEF) {
-    if (left < 3) return 0;
-    const std::uint8_t lo = b0 == 0xE0 ? 0xA0 : 0x80;
-    const std::uint8_t hi = b0 == 0xED ? 0x9F : 0xBF;
-    return cont(1, lo, hi) && cont(2) ? 3 : 0;
-  }
-  if (b0 >= 0xF0 && b0 <= 0xF4) {
-    if (left < 4) return 0;
-    const std::uint8_t lo = b0 == 0xF0 ? 0x90 : 0x80;
-    const std::uint8_t hi = b0 == 0xF4 ? 0x8F : 0xBF;
-    return cont(1, lo, hi) && cont(2) && cont(3) ? 4 : 0;
-  }
-  return 0;
-}
-
 }  // namespace
 
 std::string_view trim_white_space(std::string_view s) {
@@ -93,7 +68,7 @@ std::string_view trim_white_space(std::string_view s) {
 std::string_view first_characters(std::string_view s, std::size_t limit) {
   std::size_t i = 0;
   for (std::size_t count = 0; count < limit && i < s.size(); ++count) {
-    const std::size_t n = sequence_at(s, i);
+    const std::size_t n = utf8::next(s, i).length;
     i += n == 0 ? 1 : n;
   }
   return s.substr(0, i);

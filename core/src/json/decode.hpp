@@ -17,8 +17,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "json/field_reader.hpp"
 #include "json/messages.hpp"
-#include "json/reader.hpp"
 #include "json/record.hpp"
 #include "json/table_traits.hpp"
 #include "json/value.hpp"
@@ -54,7 +54,7 @@ Decoded<T> decode(std::string_view text, Arena& arena);
 namespace quillon_bo_core::json::detail {
 
 template <class M>
-QB_CLANG_INLINE bool read_field_value(Reader& r, M& out);
+QB_CLANG_INLINE bool read_field_value(FieldReader& r, M& out);
 
 template <class T, class F>
 void assign_absent(T& out, const F& field) {
@@ -67,7 +67,7 @@ void assign_absent(T& out, const F& field) {
 }
 
 template <class T, class Table, std::size_t... I>
-bool read_field_at(Reader& r, T& out, const Table& table, std::size_t index,
+bool read_field_at(FieldReader& r, T& out, const Table& table, std::size_t index,
                    std::index_sequence<I...>) {
   bool ok = true;
   (void)((index == I ? (ok = read_field_value(r, out.*std::get<I>(table.fields).member), true)
@@ -97,7 +97,7 @@ std::size_t field_index(std::string_view name, std::index_sequence<I...>) {
 // At the closing brace: the first required field not given, in declared
 // order, fails; the others take their absent value.
 template <class T, class Table, std::size_t... I>
-bool complete_object(Reader& r, T& out, const Table& table, const bool* seen,
+bool complete_object(FieldReader& r, T& out, const Table& table, const bool* seen,
                      std::index_sequence<I...>) {
   bool ok = true;
   (
@@ -116,7 +116,7 @@ bool complete_object(Reader& r, T& out, const Table& table, const bool* seen,
 }
 
 template <class T, class Table>
-bool read_object_form(Reader& r, T& out, const Table& table) {
+bool read_object_form(FieldReader& r, T& out, const Table& table) {
   constexpr std::size_t n = Table::size;
   constexpr auto indices = std::make_index_sequence<n>{};
   if (!r.enter()) return false;
@@ -144,7 +144,7 @@ bool read_object_form(Reader& r, T& out, const Table& table) {
 // The elements are the fields in declared order. Once the array has closed,
 // the remaining fields take their defaults, up to the first without one.
 template <class T, class Table, std::size_t... I>
-bool read_array_form(Reader& r, T& out, const Table& table, std::index_sequence<I...>) {
+bool read_array_form(FieldReader& r, T& out, const Table& table, std::index_sequence<I...>) {
   if (!r.enter()) return false;
   bool more = true;
   bool ok = true;
@@ -171,7 +171,7 @@ bool read_array_form(Reader& r, T& out, const Table& table, std::index_sequence<
 }
 
 template <class T>
-bool read_record(Reader& r, T& out) {
+bool read_record(FieldReader& r, T& out) {
   constexpr auto& table = table_of<T>;
   using Table = std::remove_cvref_t<decltype(table)>;
   const int c = r.peek();
@@ -181,7 +181,7 @@ bool read_record(Reader& r, T& out) {
 }
 
 template <class M>
-QB_CLANG_INLINE bool read_field_value(Reader& r, M& out) {
+QB_CLANG_INLINE bool read_field_value(FieldReader& r, M& out) {
   if constexpr (std::is_same_v<M, std::string>) {
     return r.read_text(out);
   } else if constexpr (std::is_same_v<M, std::string_view>) {
@@ -236,7 +236,7 @@ constexpr bool any_field_borrows(std::index_sequence<I...>) {
 
 template <class T>
 Decoded<T> decode_with(std::string_view text, Arena* arena) {
-  Reader reader(text, arena);
+  FieldReader reader(text, arena);
   // Read where it is returned: a record of several texts costs a move of
   // each of them otherwise.
   Decoded<T> decoded(std::in_place);

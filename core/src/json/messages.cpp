@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <system_error>
 
-#include "json/utf8.hpp"
+#include "utf8.hpp"
 
 namespace quillon_bo_core::json {
 
@@ -41,6 +42,25 @@ constexpr std::string_view templates[] = {
 static_assert(std::size(templates) == static_cast<std::size_t>(Fault::invalid_value) + 1);
 
 constexpr std::string_view position_template = "{} at line {} column {}";
+
+struct CodeRange {
+  std::uint32_t first;
+  std::uint32_t last;
+};
+
+// What a quoted string shows as \u{h}: controls, format characters,
+// unassigned code points, combining marks, private use, and separators other
+// than the plain space.
+constexpr CodeRange unprintable[] = {
+#include "json/unprintable_table.inc"
+};
+
+bool is_unprintable(std::uint32_t cp) {
+  const auto* it =
+      std::upper_bound(std::begin(unprintable), std::end(unprintable), cp,
+                       [](std::uint32_t c, const CodeRange& r) { return c < r.first; });
+  return it != std::begin(unprintable) && cp <= std::prev(it)->last;
+}
 
 std::string fill(std::string_view pattern, std::initializer_list<std::string_view> slots) {
   std::string out;
@@ -136,9 +156,9 @@ std::string floating_point(double d) {
 std::string string(std::string_view text) {
   std::string out = "string \"";
   for (std::size_t i = 0; i < text.size();) {
-    const detail::Utf8Char c = detail::next_utf8(text, i);
+    const utf8::Char c = utf8::next(text, i);
     if (c.length == 0) {
-      out += detail::replacement_character;
+      out += utf8::replacement_character;
       ++i;
       continue;
     }
@@ -162,7 +182,7 @@ std::string string(std::string_view text) {
         out += "\\0";
         break;
       default:
-        if (detail::is_unprintable(c.cp)) {
+        if (is_unprintable(c.cp)) {
           char hex[8];
           const auto r = std::to_chars(hex, hex + sizeof hex, c.cp, 16);
           out += "\\u{";

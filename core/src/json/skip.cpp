@@ -1,8 +1,8 @@
-#include "json/reader.hpp"
+#include "json/cursor.hpp"
 
 #include <vector>
 
-#include "json/scanners.hpp"
+#include "json/cursor_inl.hpp"
 
 namespace quillon_bo_core::json::detail {
 
@@ -47,7 +47,7 @@ class OpenContainers {
 
 // Skips a value without building anything and without recursion. The
 // cursor lives in a local for the whole loop and goes back to cur_ at the end.
-bool Reader::skip_value() {
+bool Cursor::skip_value() {
   const char* p = cur_;
   const char* const end = end_;
   OpenContainers open;

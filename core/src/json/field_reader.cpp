@@ -1,137 +1,23 @@
-#include "json/reader.hpp"
+#include "json/field_reader.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
 
+#include "json/cursor_inl.hpp"
 #include "json/number.hpp"
-#include "json/scanners.hpp"
-#include "json/utf8.hpp"
-#include "result.hpp"
 #include "runtime.hpp"
+#include "utf8.hpp"
 
 namespace quillon_bo_core::json::detail {
-
-bool Reader::fail_at(const char* at, std::string message) {
-  if (at > end_) at = end_;
-  failure_ = Failure{std::move(message), static_cast<std::size_t>(at - begin_)};
-  return false;
-}
-
-bool Reader::finish() {
-  if (peek() >= 0) return fail_peek(Fault::trailing_characters);
-  return true;
-}
-
-// Just after a backslash: writes what the escape stands for at `to` (at most
-// four bytes) and takes the escape.
-bool Reader::unescape(char*& to) {
-  if (cur_ == end_) return fail_at(end_, Fault::eof_string);
-  switch (*cur_++) {
-    case '"':
-      *to++ = '"';
-      return true;
-    case '\\':
-      *to++ = '\\';
-      return true;
-    case '/':
-      *to++ = '/';
-      return true;
-    case 'b':
-      *to++ = '\b';
-      return true;
-    case 'f':
-      *to++ = '\f';
-      return true;
-    case 'n':
-      *to++ = '\n';
-      return true;
-    case 'r':
-      *to++ = '\r';
-      return true;
-    case 't':
-      *to++ = '\t';
-      return true;
-    case 'u': {
-      unsigned unit = 0;
-      cur_ = hex4(cur_, unit);
-      if (cur_ == nullptr) return false;
-      if (unit >= 0xDC00 && unit <= 0xDFFF) {
-        return fail_here(Fault::lone_surrogate);
-      }
-      std::uint32_t cp = unit;
-      if (unit >= 0xD800 && unit <= 0xDBFF) {
-        if (cur_ == end_) return fail_at(end_, Fault::eof_string);
-        if (*cur_ != '\\') return fail_peek(Fault::hex_escape_end);
-        ++cur_;
-        if (cur_ == end_) return fail_at(end_, Fault::eof_string);
-        if (*cur_ != 'u') return fail_peek(Fault::hex_escape_end);
-        ++cur_;
-        unsigned trail = 0;
-        cur_ = hex4(cur_, trail);
-        if (cur_ == nullptr) return false;
-        if (trail < 0xDC00 || trail > 0xDFFF) {
-          return fail_here(Fault::lone_surrogate);
-        }
-        cp = 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00);
-      }
-      to = put_utf8(cp, to);
-      return true;
-    }
-    default:
-      return fail_here(Fault::invalid_escape);
-  }
-}
-
-// At the stop that ends a run of plain content: the end of the string (the
-// quote is taken), or an escape resolved at `to`, or the failure.
-bool Reader::string_stop(char*& to, bool& closed) {
-  if (cur_ == end_) return fail_at(end_, Fault::eof_string);
-  const char c = *cur_;
-  if (c == '"') {
-    ++cur_;
-    closed = true;
-    return true;
-  }
-  if (c != '\\') return fail_peek(Fault::control_character);
-  ++cur_;
-  return unescape(to);
-}
-
-// Just after the opening quote; appends the decoded string to `out`.
-bool Reader::decode_string(std::string& out) {
-  const char* stop = find_string_stop(cur_, end_);
-  if (stop < end_ && *stop == '"') {
-    // No escape, the usual case: one copy.
-    out.append(cur_, static_cast<std::size_t>(stop - cur_));
-    cur_ = stop + 1;
-    return true;
-  }
-  // An escape: the string is never longer decoded than written, so room for
-  // the rest of the text (within a bound) spares the string its doublings
-  // while it is built piece by piece, as texts holding JSON texts are.
-  constexpr std::size_t room_bound = 4096;
-  out.reserve(out.size() + std::min(static_cast<std::size_t>(end_ - cur_), room_bound));
-  for (;;) {
-    out.append(cur_, static_cast<std::size_t>(stop - cur_));
-    cur_ = stop;
-    char escaped[4];
-    char* to = escaped;
-    bool closed = false;
-    if (!string_stop(to, closed)) return false;
-    if (closed) return true;
-    out.append(escaped, static_cast<std::size_t>(to - escaped));
-    stop = find_string_stop(cur_, end_);
-  }
-}
 
 // A string with escapes, decoded into the arena: never longer than the rest
 // of the text, which is asked for and what is left over given back. Plain
 // content is copied sixteen bytes at a time while a whole block remains: the
 // writing end stays behind the reading one, so a block written in full
 // always lands inside the room.
-bool Reader::decode_into_arena(std::string_view& out) {
+bool FieldReader::decode_into_arena(std::string_view& out) {
   QB_ASSERT(arena_ != nullptr);
   const auto room = static_cast<std::size_t>(end_ - cur_);
   char* const block = arena_->allocate(room);
@@ -186,7 +72,7 @@ bool Reader::decode_into_arena(std::string_view& out) {
 
 // Reads the value at the cursor, whatever it is, and fails with "invalid
 // type: {found}, expected {expected}". An array or object is only looked at.
-bool Reader::invalid_type(std::string_view expected) {
+bool FieldReader::invalid_type(std::string_view expected) {
   std::string what;  // what was found, for the first slot
   switch (peek()) {
     case -1:
@@ -273,8 +159,8 @@ static_assert(value_of_eight_digits(0x3837363534333231) == 12345678);
 // [min, max]: taken with its value worked out as it is scanned. Anything else
 // (leading zeros, -0, fractions, exponents, longer or out-of-range integers)
 // is left at the cursor for the full scan and its messages.
-bool Reader::read_plain_integer(std::int64_t min, std::uint64_t max, std::uint64_t& magnitude,
-                                bool& negative) {
+bool FieldReader::read_plain_integer(std::int64_t min, std::uint64_t max, std::uint64_t& magnitude,
+                                     bool& negative) {
   const char* p = cur_;
   const bool minus = *p == '-';
   if (minus) ++p;
@@ -311,8 +197,8 @@ bool Reader::read_plain_integer(std::int64_t min, std::uint64_t max, std::uint64
 
 // An integer field: a plain integer within [min, max]; other integers are
 // invalid values, other numbers floating point, other values invalid types.
-bool Reader::read_integer(std::int64_t min, std::uint64_t max, std::string_view expected,
-                          std::uint64_t& magnitude, bool& negative) {
+bool FieldReader::read_integer(std::int64_t min, std::uint64_t max, std::string_view expected,
+                               std::uint64_t& magnitude, bool& negative) {
   const int c = peek();
   if (c != '-' && !is_digit(c)) return invalid_type(expected);
   if (read_plain_integer(min, max, magnitude, negative)) return true;
@@ -339,7 +225,7 @@ bool Reader::read_integer(std::int64_t min, std::uint64_t max, std::string_view 
   return fail_here(message(Fault::invalid_type, {found::floating_point(d), expected}));
 }
 
-bool Reader::read_u16(std::uint16_t& out) {
+bool FieldReader::read_u16(std::uint16_t& out) {
   std::uint64_t magnitude = 0;
   bool negative = false;
   if (!read_integer(0, 65535, expected::u16, magnitude, negative)) return false;
@@ -347,7 +233,7 @@ bool Reader::read_u16(std::uint16_t& out) {
   return true;
 }
 
-bool Reader::read_i64(std::int64_t& out) {
+bool FieldReader::read_i64(std::int64_t& out) {
   std::uint64_t magnitude = 0;
   bool negative = false;
   if (!read_integer(std::numeric_limits<std::int64_t>::min(),
@@ -359,17 +245,18 @@ bool Reader::read_i64(std::int64_t& out) {
   return true;
 }
 
-bool Reader::read_null(bool& was_null) {
+bool FieldReader::read_null(bool& was_null) {
   was_null = peek() == 'n';
   return !was_null || take(literal(cur_, "null"));
 }
 
-bool Reader::read_enum(const std::string_view* names, std::size_t count, std::size_t& index) {
+bool FieldReader::read_enum(const std::string_view* names, std::size_t count, std::size_t& index) {
   auto lookup = [&](std::string_view name) {
     for (index = 0; index < count; ++index) {
       if (names[index] == name) return true;
     }
-    return fail_here(message(Fault::unknown_variant, {shown(name), expected::names(names, count)}));
+    return fail_here(
+        message(Fault::unknown_variant, {utf8::shown(name), expected::names(names, count)}));
   };
   const int c = peek();
   std::string_view name;
@@ -406,7 +293,7 @@ bool Reader::read_enum(const std::string_view* names, std::size_t count, std::si
   }
 }
 
-bool Reader::array_end() {
+bool FieldReader::array_end() {
   switch (peek()) {
     case ']':
       ++cur_;
@@ -428,111 +315,21 @@ bool Reader::array_end() {
   }
 }
 
-bool Reader::not_a_record(std::string_view name) { return invalid_type(expected::record(name)); }
+bool FieldReader::not_a_record(std::string_view name) {
+  return invalid_type(expected::record(name));
+}
 
-bool Reader::missing_field(std::string_view name) {
+bool FieldReader::missing_field(std::string_view name) {
   return fail_here(message(Fault::missing_field, {name}));
 }
 
-bool Reader::duplicate_field(std::string_view name) {
+bool FieldReader::duplicate_field(std::string_view name) {
   return fail_here(message(Fault::duplicate_field, {name}));
 }
 
-bool Reader::invalid_length(std::size_t index, std::string_view name, std::size_t count) {
+bool FieldReader::invalid_length(std::size_t index, std::string_view name, std::size_t count) {
   return fail_here(
       message(Fault::invalid_length, {std::to_string(index), expected::record_count(name, count)}));
 }
 
-bool Reader::read_value(Value& out) {
-  switch (peek()) {
-    case 'n':
-      if (!take(literal(cur_, "null"))) return false;
-      out = nullptr;
-      return true;
-    case 't':
-      if (!take(literal(cur_, "true"))) return false;
-      out = true;
-      return true;
-    case 'f':
-      if (!take(literal(cur_, "false"))) return false;
-      out = false;
-      return true;
-    case '-':
-    case '0':
-    case '1':
-    case '2':
-    case '3':
-    case '4':
-    case '5':
-    case '6':
-    case '7':
-    case '8':
-    case '9': {
-      NumberScan s;
-      if (!take(scan_number(cur_, s))) return false;
-      std::string_view text(s.start, static_cast<std::size_t>(s.end - s.start));
-      if (text == "-0") text = "0";
-      out = Number{std::string(text)};
-      return true;
-    }
-    case '"': {
-      ++cur_;
-      std::string s;
-      if (!decode_string(s)) return false;
-      out = std::move(s);
-      return true;
-    }
-    case '[':
-      return enter() && read_array(out);
-    case '{':
-      return enter() && read_object(out);
-    case -1:
-      return fail_peek(Fault::eof_value);
-    default:
-      return fail_peek(Fault::expected_value);
-  }
-}
-
-// After the opening bracket.
-bool Reader::read_array(Value& out) {
-  Array items;
-  bool more = false;
-  if (!array_next(true, more)) return false;
-  while (more) {
-    items.emplace_back();
-    if (!read_value(items.back()) || !array_next(false, more)) return false;
-  }
-  leave();
-  out = std::move(items);
-  return true;
-}
-
-// After the opening brace. Members are collected first and sorted once.
-bool Reader::read_object(Value& out) {
-  std::vector<Member> members;
-  bool more = false;
-  if (!object_first(more)) return false;
-  while (more) {
-    Member& m = members.emplace_back();
-    ++cur_;
-    if (!decode_string(m.name) || !object_colon() || !read_value(m.value) || !object_next(more)) {
-      return false;
-    }
-  }
-  leave();
-  out = Object::from_members(std::move(members));
-  return true;
-}
-
 }  // namespace quillon_bo_core::json::detail
-
-namespace quillon_bo_core::json {
-
-Result<Value, Failure> parse(std::string_view text) {
-  detail::Reader reader(text);
-  Value value;
-  if (reader.read_value(value) && reader.finish()) return Value(std::move(value));
-  return reader.take_failure();
-}
-
-}  // namespace quillon_bo_core::json

@@ -1,24 +1,8 @@
-#include "json/utf8.hpp"
+#include "utf8.hpp"
 
-#include <algorithm>
-#include <iterator>
+namespace quillon_bo_core::utf8 {
 
-namespace quillon_bo_core::json::detail {
-
-namespace {
-
-struct CodeRange {
-  std::uint32_t first;
-  std::uint32_t last;
-};
-
-constexpr CodeRange unprintable[] = {
-#include "json/unprintable_table.inc"
-};
-
-}  // namespace
-
-Utf8Char next_utf8(std::string_view text, std::size_t i) {
+Char next(std::string_view text, std::size_t i) {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
   const unsigned char b0 = byte(i);
   if (b0 < 0x80) return {b0, 1};
@@ -44,7 +28,7 @@ Utf8Char next_utf8(std::string_view text, std::size_t i) {
   return {cp, length};
 }
 
-char* put_utf8(std::uint32_t cp, char* to) {
+char* put(std::uint32_t cp, char* to) {
   if (cp < 0x80) {
     *to++ = static_cast<char>(cp);
   } else if (cp < 0x800) {
@@ -67,7 +51,7 @@ std::string shown(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
-    const Utf8Char c = next_utf8(text, i);
+    const Char c = next(text, i);
     if (c.length == 0) {
       out += replacement_character;
       ++i;
@@ -79,11 +63,4 @@ std::string shown(std::string_view text) {
   return out;
 }
 
-bool is_unprintable(std::uint32_t cp) {
-  const auto* it =
-      std::upper_bound(std::begin(unprintable), std::end(unprintable), cp,
-                       [](std::uint32_t c, const CodeRange& r) { return c < r.first; });
-  return it != std::begin(unprintable) && cp <= std::prev(it)->last;
-}
-
-}  // namespace quillon_bo_core::json::detail
+}  // namespace quillon_bo_core::utf8

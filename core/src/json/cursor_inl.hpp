@@ -1,10 +1,11 @@
-// The scanners of the reader, shared by the value reader and the skipping
-// loop. Inline, so that the skipping loop keeps its cursor in a register.
-// Internal to the json units; include json/reader.hpp elsewhere.
+// The cursor's inline members that its units share: the scanners under the
+// string decoding, the skipping loop and both readers. Inline, so that the
+// skipping loop keeps its position in a register. Internal to the json
+// units; include json/cursor.hpp elsewhere.
 #pragma once
 
+#include "json/cursor.hpp"
 #include "json/number.hpp"
-#include "json/reader.hpp"
 #include "json/string_scan.hpp"
 
 namespace quillon_bo_core::json::detail {
@@ -35,10 +36,10 @@ constexpr ByteTables byte_tables = [] {
 
 // The scanners below take the position to start at and give the position
 // after what they read, or nullptr once they have recorded a failure. The
-// skipping loop keeps its cursor in a register that way.
+// skipping loop keeps its position in a register that way.
 
 // At the first letter of true, false or null; `word` is the whole literal.
-[[gnu::always_inline]] inline const char* Reader::literal(const char* p, const char* word) {
+[[gnu::always_inline]] inline const char* Cursor::literal(const char* p, const char* word) {
   ++p;
   for (const char* w = word + 1; *w != '\0'; ++w) {
     if (p == end_) return fail_at(end_, Fault::eof_value), nullptr;
@@ -50,7 +51,7 @@ constexpr ByteTables byte_tables = [] {
 
 // At '-' or a digit: checks the syntax and notes where the parts are. A
 // number cut short by the end of the text needs more value.
-[[gnu::always_inline]] inline const char* Reader::scan_number(const char* p, NumberScan& s) {
+[[gnu::always_inline]] inline const char* Cursor::scan_number(const char* p, NumberScan& s) {
   const char* const end = end_;
   s.start = p;
   if (*p == '-') {
@@ -95,7 +96,7 @@ constexpr ByteTables byte_tables = [] {
 }
 
 // Four hex digits of a \u escape.
-[[gnu::always_inline]] inline const char* Reader::hex4(const char* p, unsigned& value) {
+[[gnu::always_inline]] inline const char* Cursor::hex4(const char* p, unsigned& value) {
   value = 0;
   for (int i = 0; i < 4; ++i) {
     if (p == end_) return fail_at(end_, Fault::eof_string), nullptr;
@@ -109,7 +110,7 @@ constexpr ByteTables byte_tables = [] {
 
 // One escape of a skipped string, at the byte after the backslash: the
 // position after it, or nullptr.
-[[gnu::always_inline]] inline const char* Reader::skip_escape(const char* p) {
+[[gnu::always_inline]] inline const char* Cursor::skip_escape(const char* p) {
   if (p == end_) return fail_at(end_, Fault::eof_string), nullptr;
   switch (*p++) {
     case '"':
@@ -135,7 +136,7 @@ constexpr ByteTables byte_tables = [] {
 // are looked at together, and every escape inside them is checked from the
 // same masks, so a string with many escapes costs no more loads than one
 // without.
-[[gnu::always_inline]] inline const char* Reader::skip_string(const char* p) {
+[[gnu::always_inline]] inline const char* Cursor::skip_string(const char* p) {
   const char* const end = end_;
 #if defined(__SSE2__)
   while (end - p >= 16) {
@@ -189,7 +190,7 @@ constexpr ByteTables byte_tables = [] {
 }
 
 // A member name of a skipped object and its colon, at the opening quote.
-[[gnu::always_inline]] inline const char* Reader::skip_name(const char* p) {
+[[gnu::always_inline]] inline const char* Cursor::skip_name(const char* p) {
   p = skip_string(p + 1);
   if (p == nullptr) return nullptr;
   while (p < end_ && is_space(static_cast<unsigned char>(*p))) ++p;
