@@ -127,6 +127,9 @@ git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
 "$build/venv/bin/python" -m ruff format --check python tests/layer tests/stores
 "$build/venv/bin/python" -m mypy
 "$build/venv/bin/python" -m ruff check python tests
+# The core's table of characters shown escaped is made from pinned Unicode data.
+"$build/venv/bin/python" -m pip install -q -r scripts/requirements-unicode.txt
+"$build/venv/bin/python" scripts/gen_unicode_table.py --check
 
 step "the documentation site"
 # Its examples ran with the Python tests (tests/test_docs.py); here every page,
