@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 import math
-from typing import Any, NoReturn
+from typing import Any, NoReturn, TypeAlias
 
 from .._version import VERSION
 from ..config import ENV_PREFIX, Environment
@@ -18,6 +18,9 @@ _EPILOG = f"""\
 exit status: {EXIT_OK} done, {EXIT_FAILED} the exchange or operation failed, \
 {EXIT_USAGE} the command line was wrong, 130 interrupted.
 Run "quillon-bo COMMAND --help" for a command's options."""
+
+
+_Commands: TypeAlias = "argparse._SubParsersAction[_Parser]"
 
 
 class Usage(Exception):
@@ -88,7 +91,7 @@ def version_line() -> str:
     return f"quillon-bo {VERSION} (core {core['core']}, protocol {core['protocol']})"
 
 
-def _add_token(sub: Any) -> None:
+def _add_token(sub: _Commands) -> None:
     tok = sub.add_parser(
         "token",
         help="fetch an access token and print its record as JSON",
@@ -129,7 +132,7 @@ def _add_token(sub: Any) -> None:
     )
 
 
-def _add_gateway(sub: Any) -> None:
+def _add_gateway(sub: _Commands) -> None:
     gw = sub.add_parser(
         "gateway",
         help="run a local test gateway in the foreground until Ctrl-C",
