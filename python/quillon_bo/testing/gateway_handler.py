@@ -37,7 +37,8 @@ __all__ = [
 #: The token endpoint's path below the base URL, and its one accepted query.
 TOKEN_PATH = "/oauth-client-credentials/access-token"
 TOKEN_QUERY = [("grant_type", "client_credentials")]
-#: A protected resource that wants "Authorization: Bearer <issued token>".
+#: A protected resource that wants ``Authorization: Bearer <token>``, with a
+#: token the gateway issued.
 RESOURCE_PATH = "/v1/ping"
 
 _FORM = "application/x-www-form-urlencoded"
@@ -136,16 +137,14 @@ def token_request_refusal(
 ) -> Refusal | None:
     """What is wrong with a token request, checked in the real endpoint's order."""
     if method != "POST":
-        return Refusal(
-            "method", 405, oauth_error("invalid_request", "the token endpoint takes POST")
-        )
+        error = oauth_error("invalid_request", "the token endpoint takes POST")
+        return Refusal("method", 405, error)
     if parse_qsl(query, keep_blank_values=True) != TOKEN_QUERY:
         error = oauth_error("unsupported_grant_type", "grant_type=client_credentials")
         return Refusal("query", 400, error)
     if "application/json" not in headers.get("Accept", ""):
-        return Refusal(
-            "accept", 406, oauth_error("invalid_request", "the endpoint answers in JSON")
-        )
+        error = oauth_error("invalid_request", "the endpoint answers in JSON")
+        return Refusal("accept", 406, error)
     content_type = headers.get("Content-Type", "").split(";")[0].strip().lower()
     if content_type != _FORM:
         error = oauth_error("invalid_request", "form content type expected")

@@ -12,15 +12,16 @@ import threading
 from abc import ABC, abstractmethod
 from collections.abc import Callable
 from types import TracebackType
-from typing import Any, ClassVar, TypeVar
+from typing import TYPE_CHECKING, Any, ClassVar
+
+if TYPE_CHECKING:
+    from typing_extensions import Self
 
 __all__ = ["LOOPBACK", "LocalServer"]
 
 #: The only address the test servers listen on: nothing off the machine
 #: reaches them.
 LOOPBACK = "127.0.0.1"
-
-_Server = TypeVar("_Server", bound="LocalServer")
 
 
 class LocalServer(ABC):
@@ -45,7 +46,7 @@ class LocalServer(ABC):
 
     # -- life cycle -------------------------------------------------------
 
-    def start(self: _Server) -> _Server:
+    def start(self) -> Self:
         """Listen and serve; a running server stays as it is."""
         if self._port is None:
             self._stopping.clear()
@@ -64,7 +65,7 @@ class LocalServer(ABC):
         self._threads.clear()
         self._close()
 
-    def __enter__(self: _Server) -> _Server:
+    def __enter__(self) -> Self:
         return self.start()
 
     def __exit__(
@@ -79,12 +80,15 @@ class LocalServer(ABC):
 
     @property
     def port(self) -> int:
+        """The port it listens on; :class:`RuntimeError` while it is stopped."""
         if self._port is None:
             raise RuntimeError(f"the {self._noun} is not running")
         return self._port
 
     @property
     def base_url(self) -> str:
+        """``http://127.0.0.1:<port>`` and the base path: what a client's
+        ``base_url`` is set to."""
         return f"http://{LOOPBACK}:{self.port}{self._base_path}"
 
     # -- for subclasses ---------------------------------------------------
