@@ -29,9 +29,9 @@ from pathlib import Path
 import matplotlib
 
 matplotlib.use("svg")
-import matplotlib.pyplot as plt  # noqa: E402
-from matplotlib.axes import Axes  # noqa: E402
-from matplotlib.patches import FancyArrowPatch  # noqa: E402
+import matplotlib.pyplot as plt
+from matplotlib.axes import Axes
+from matplotlib.patches import FancyArrowPatch
 
 plt.rcParams.update(
     {
@@ -78,7 +78,7 @@ def bars(
     ax.set_yticks(list(ypos), names)
     ax.set_xlabel(unit)
     top = max(values)
-    for y, value in zip(ypos, values):
+    for y, value in zip(ypos, values, strict=True):
         ax.text(value + top * 0.01, y, fmt.format(value), va="center", fontsize=9)
     ax.set_xlim(0, top * 1.18)
 
@@ -127,7 +127,7 @@ def peers_chart(data: Path, out: Path) -> None:
         (1, "client CPU per fresh fetch", "µs (less is better)", "{:.0f} µs"),
         (2, "cached lookup", "ns (less is better)", "{:,.0f} ns"),
     ]
-    for ax, (column, title, unit, fmt) in zip(axes, panels):
+    for ax, (column, title, unit, fmt) in zip(axes, panels, strict=True):
         bars(ax, names, [rows[n][column] for n in names], colours, unit, fmt)
         ax.set_title(title, loc="left")
     for ax in axes[1:]:
