@@ -161,7 +161,7 @@ def token_life(out: Path) -> None:
     ahead = min(expires_at / 10, 300)
     # Drawn to a schematic scale: at the true one the last minutes are a sliver.
     x_ahead, x_end, x_stated, x_next = 6.0, 8.4, 9.6, 6.5
-    fig, ax = plt.subplots(figsize=(10, 3.6))
+    fig, ax = plt.subplots(figsize=(8.5, 4.2))
     spans = [
         (0, x_ahead, "#c5cae9", "cached: every call returns it at once"),
         (x_ahead, x_end - x_ahead, "#ffe0b2", "refresh ahead"),
@@ -179,7 +179,7 @@ def token_life(out: Path) -> None:
     ]  # fmt: skip
     for x, y, label in events:
         ax.plot([x, x], [0.85, y + 0.05], color="#424242", linewidth=1)
-        ax.text(x + 0.06, y + 0.05, label, fontsize=8, va="bottom")
+        ax.text(x + 0.06, y + 0.05, label, fontsize=9, va="bottom")
     ax.broken_barh([(x_next, 12 - x_next)], (0.2, 0.45), facecolors="#c5cae9", edgecolor="#616161")
     ax.text(x_next + 0.15, 0.42, "the next token, from the refresh ahead", va="center", fontsize=9)
     arrow(ax, (x_ahead, 1.0), (x_next, 0.65))
@@ -187,8 +187,9 @@ def token_life(out: Path) -> None:
     ax.plot([x401], [1.15], marker="x", color="#c62828", markersize=9, mew=2)
     ax.text(
         0.05, 0.75,
-        "\u2716 a 401 from your API, at any time: the token it refused is dropped,\n"
-        "one fetch (however many requests met that 401), the request sent once more",
+        "\u2716 a 401 from your API, at any time: the token it\n"
+        "refused is dropped, one fetch (however many requests\n"
+        "met that 401), and the request is sent once more",
         fontsize=8, color="#c62828", va="top",
     )  # fmt: skip
     ax.set_xlim(-0.2, 12)
