@@ -57,9 +57,10 @@ def _check(
 class Client:
     """A synchronous client for the gateway.
 
-    >>> with Client(Config("my-id", client_secret=secret)) as client:
-    ...     token = client.token()            # fetched once, then cached
-    ...     httpx.get(url, auth=client.auth)  # presents it on your own requests
+    Examples:
+        >>> with Client(Config("my-id", client_secret=secret)) as client:
+        ...     token = client.token()            # fetched once, then cached
+        ...     httpx.get(url, auth=client.auth)  # presents it on your own requests
 
     It has an :class:`~quillon_bo.executor.Executor` (``executor``), which
     sends the requests, a :class:`~quillon_bo.TokenProvider` (``tokens``),
