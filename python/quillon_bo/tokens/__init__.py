@@ -1,0 +1,49 @@
+"""Access tokens and the providers that fetch, cache, share and refresh them.
+
+A provider keeps two levels: its own copy in memory, looked at on every call,
+and a :mod:`store <quillon_bo.stores>`, read only when that copy is missing or
+has ended. What happens on a miss (look in the store, take the store's lock,
+look again, fetch, write, release; or wait for the lock's holder) is written
+once, as a flow of typed steps free of I/O; :class:`TokenProvider` carries the
+steps out with threads and :class:`AsyncTokenProvider` with asyncio tasks.
+
+Inside, by concern: ``_token`` (the token, its record in a store and the
+record's key), ``_base`` (what both providers hold: the entry, the store, the
+lock's lease and a waiter's patience), ``_flows`` (the steps and the flows),
+``_refresh_worker`` (refresh ahead: the back-off and the sync worker thread),
+``_provider`` and ``_async_provider``. The async provider is imported when it
+is first asked for, so that sync code never imports asyncio on its account.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+from ._base import lease_for
+from ._provider import TokenProvider
+from ._token import AccessToken, Clock, system_clock
+
+if TYPE_CHECKING:
+    from ._async_provider import AsyncTokenProvider
+
+__all__ = [
+    "AccessToken",
+    "AsyncTokenProvider",
+    "Clock",
+    "TokenProvider",
+    "lease_for",
+    "system_clock",
+]
+
+
+def __getattr__(name: str) -> Any:
+    if name == "AsyncTokenProvider":
+        from ._async_provider import AsyncTokenProvider
+
+        globals()[name] = AsyncTokenProvider
+        return AsyncTokenProvider
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *__all__})
