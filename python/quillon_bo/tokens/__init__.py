@@ -9,9 +9,9 @@ steps out with threads and :class:`AsyncTokenProvider` with asyncio tasks.
 
 Inside, by concern: ``_token`` (the token, its record in a store and the
 record's key), ``_base`` (what both providers hold: the entry, the store, the
-lock's lease and a waiter's patience), ``_flows`` (the steps and the flows),
-``_refresh_worker`` (refresh ahead: the back-off and the sync worker thread),
-``_provider`` and ``_async_provider``. The async provider is imported when it
+lock's lease, a waiter's patience, the back-off of refresh ahead), ``_flows``
+(the steps and the flows), ``_refresh_worker`` (the thread on which a sync
+provider refreshes ahead), ``_provider`` and ``_async_provider``. The async provider is imported when it
 is first asked for, so that sync code never imports asyncio on its account.
 """
 

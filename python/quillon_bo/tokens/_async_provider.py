@@ -4,9 +4,9 @@ from __future__ import annotations
 
 import asyncio
 from collections.abc import Coroutine
+from contextlib import nullcontext
 from typing import TYPE_CHECKING, Any, Literal
 
-from ..errors import QuillonError
 from ..stores import Lease, TokenStore
 from ._base import TOKEN_OPERATION, BaseTokenProvider, Entry, lease_of, patience_of
 from ._flows import Fetch, Flow, Sleep, Step, fetch_directly, obtain, refresh_ahead
@@ -132,14 +132,9 @@ class AsyncTokenProvider(BaseTokenProvider):
 
     async def _fetch(self, lease: Lease | None) -> Entry:
         now = self._fetch_input()
-        try:
-            if lease is None:
+        # A holder of the lock keeps it while it fetches.
+        renewing = self._store.arenewing(lease) if lease is not None else nullcontext()
+        with self._redacting():
+            async with renewing:
                 value = await self._executor.execute(self._operation, now)
-            else:  # a holder of the lock keeps it while it fetches
-                async with self._store.arenewing(lease):
-                    value = await self._executor.execute(self._operation, now)
-        except QuillonError as exc:
-            # The executor redacts the credentials; the tokens are held here.
-            exc._redact(self._secrets())
-            raise
         return self._entry_from_answer(value, now["now"])

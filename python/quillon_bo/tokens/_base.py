@@ -5,7 +5,8 @@ and a store. How long the store's lock outlasts a holder that died is its
 lease (:func:`lease_for`); how long a caller waits for a live holder before it
 fetches itself is its patience (:func:`patience_of`). Both follow from the
 executor's deadline for one attempt, the one rule in
-:func:`~quillon_bo.executor.deadline_for`.
+:func:`~quillon_bo.executor.deadline_for`. After a refresh ahead fails, the
+next waits a while (:class:`RefreshBackoff`), whichever provider runs it.
 """
 
 from __future__ import annotations
@@ -13,7 +14,9 @@ from __future__ import annotations
 import logging
 import math
 import threading
-from collections.abc import Callable
+import time
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal, cast
 
@@ -23,13 +26,20 @@ from .._redact import credential_of, excerpt
 from ..errors import DecodeError, QuillonError
 from ..executor import deadline_for
 from ..stores import DEFAULT_LEASE, MemoryStore, TokenStore
-from ._refresh_worker import RefreshBackoff
 from ._token import AccessToken, Clock, decode_record, encode_record, record_key, system_clock
 
 if TYPE_CHECKING:
     from ..executor import BaseExecutor
 
-__all__ = ["TOKEN_OPERATION", "BaseTokenProvider", "Entry", "lease_for", "lease_of", "patience_of"]
+__all__ = [
+    "TOKEN_OPERATION",
+    "BaseTokenProvider",
+    "Entry",
+    "RefreshBackoff",
+    "lease_for",
+    "lease_of",
+    "patience_of",
+]
 
 logger = logging.getLogger("quillon_bo.tokens")
 
@@ -39,6 +49,10 @@ TOKEN_OPERATION = "token"
 AHEAD_SHARE = 0.1
 #: ...but never earlier than this many seconds before its end.
 MAX_AHEAD = 300.0
+#: After a failed refresh ahead, seconds before the next one may start
+#: (doubled for each failure in a row, up to MAX_AHEAD_RETRY).
+AHEAD_RETRY = 1.0
+MAX_AHEAD_RETRY = 60.0
 
 
 def lease_for(deadline: float | str | None, timeout: httpx.Timeout | float | None) -> float:
@@ -84,6 +98,35 @@ def describe_failure(exc: BaseException, secrets: tuple[str | None, ...]) -> str
     if isinstance(exc, OSError) and exc.strerror:
         return excerpt(f"{type(exc).__name__}: {exc.strerror}", secrets)
     return type(exc).__name__
+
+
+class RefreshBackoff:
+    """When the next refresh ahead may start: at once, or a while after failures.
+
+    A refresh ahead that fails leaves the valid token in place; trying again on
+    every call until it ends would send the endpoint a request per call.
+    """
+
+    def __init__(self) -> None:
+        self._not_before = 0.0
+        self._failures = 0
+
+    def due(self) -> bool:
+        return time.monotonic() >= self._not_before
+
+    def succeeded(self) -> None:
+        self._failures = 0
+
+    def failed(self, why: str) -> None:
+        wait = min(AHEAD_RETRY * 2**self._failures, MAX_AHEAD_RETRY)
+        self._failures = min(self._failures + 1, 16)
+        self._not_before = time.monotonic() + wait
+        logger.warning(
+            "refreshing the token ahead of its end failed (%s); the current token is kept "
+            "and the refresh tried again in %.0f s at the earliest",
+            why,
+            wait,
+        )
 
 
 @dataclass(frozen=True, slots=True)
@@ -225,6 +268,16 @@ class BaseTokenProvider:
             self._ahead_backoff.succeeded()
         else:
             self._ahead_backoff.failed(describe_failure(exc, self._secrets()))
+
+    @contextmanager
+    def _redacting(self) -> Iterator[None]:
+        """Around a fetch: its error shows none of the tokens held here (the
+        executor already redacts the credentials)."""
+        try:
+            yield
+        except QuillonError as exc:
+            exc._redact(self._secrets())
+            raise
 
     def _fetch_input(self) -> dict[str, int]:
         """The token operation's input: the time it is issued at."""

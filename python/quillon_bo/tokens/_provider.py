@@ -6,13 +6,13 @@ import os
 import threading
 import time
 from concurrent.futures import Future
+from contextlib import nullcontext
 from typing import TYPE_CHECKING, Any, Literal
 
-from ..errors import QuillonError
 from ..stores import Lease, TokenStore
 from ._base import TOKEN_OPERATION, BaseTokenProvider, Entry, lease_of, patience_of
-from ._flows import Fetch, Flow, Sleep, Step, fetch_directly, obtain, refresh_ahead
-from ._refresh_worker import RefreshWorker
+from ._flows import Fetch, Flow, Sleep, Step, fetch_directly, obtain
+from ._refresh_worker import RefreshWorker, start_refresh_ahead
 from ._token import AccessToken, Clock
 
 if TYPE_CHECKING:
@@ -65,12 +65,9 @@ class TokenProvider(BaseTokenProvider):
         self._check_store(sync=True)
         self._executor = executor
         self._lock = threading.Lock()
-        # The one obtain or refresh ahead under way, which callers that find
-        # no valid token wait for.
         self._flight: Future[AccessToken | None] | None = None
         self._worker: RefreshWorker | None = None
         self._pid = os.getpid()
-        self._pending: Entry | None = None
 
     def __repr__(self) -> str:
         return f"TokenProvider(store={self._store!r})"
@@ -84,7 +81,7 @@ class TokenProvider(BaseTokenProvider):
                 return entry.token
             if now < entry.token.expires_at:
                 if self._flight is None:
-                    self._start_refresh_ahead(entry)
+                    start_refresh_ahead(self, entry)
                 return entry.token
         return self._obtain_shared()
 
@@ -114,8 +111,7 @@ class TokenProvider(BaseTokenProvider):
             self._worker = None
 
     def _obtain_shared(self) -> AccessToken:
-        """A valid token on a miss: this thread obtains it, or waits for the
-        thread that is obtaining (or refreshing) one."""
+        """On a miss: obtain a token, or wait for the thread obtaining (or refreshing) one."""
         self._after_fork()
         while True:
             with self._lock:
@@ -123,59 +119,24 @@ class TokenProvider(BaseTokenProvider):
                 if entry is not None and self._clock() < entry.token.expires_at:
                     return entry.token
                 flight = self._flight
-                leader = flight is None
-                if flight is None:
+                if flight is None:  # this thread leads the flight
                     flight = self._flight = Future()
-            if not leader:
-                shared = flight.result()
-                if shared is not None:
-                    return shared
-                continue
-            try:
-                token = self._run(obtain(self))
-            except BaseException as exc:
-                with self._lock:
-                    self._flight = None
-                flight.set_exception(exc)
-                raise
-            with self._lock:
-                self._flight = None
-            flight.set_result(token)
-            assert token is not None
-            return token
-
-    def _start_refresh_ahead(self, entry: Entry) -> None:
-        """Wake the worker to renew ``entry``, unless a flight or the back-off
-        after a failed refresh says not now."""
-        self._after_fork()
-        with self._lock:
-            if self._flight is not None or not self._ahead_backoff.due():
-                return
-            self._flight = Future()
-            self._pending = entry
-            worker = self._worker
-            if worker is None:
-                worker = self._worker = RefreshWorker(self)
-        worker.wake()
-
-    def _refresh_ahead(self) -> None:
-        """On the worker's thread: renew the pending entry."""
-        flight, held = self._flight, self._pending
-        if flight is None or held is None:
-            return
-        token: AccessToken | None = None
+                    break
+            shared = flight.result()
+            if shared is not None:
+                return shared
         try:
-            token = self._run(refresh_ahead(self, held))
-        except Exception as exc:
-            self._refresh_ahead_ended(exc)
-        else:
-            self._refresh_ahead_ended(None)
-        finally:
+            token = self._run(obtain(self))
+        except BaseException as exc:
             with self._lock:
                 self._flight = None
-            # Callers that found the token ended meanwhile waited for this;
-            # with no new token they look again themselves.
-            flight.set_result(token)
+            flight.set_exception(exc)
+            raise
+        with self._lock:
+            self._flight = None
+        flight.set_result(token)
+        assert token is not None
+        return token
 
     # -- carrying out the steps ---------------------------------------------
 
@@ -203,14 +164,8 @@ class TokenProvider(BaseTokenProvider):
 
     def _fetch(self, lease: Lease | None) -> Entry:
         now = self._fetch_input()
-        try:
-            if lease is None:
-                value = self._executor.execute(self._operation, now)
-            else:  # a holder of the lock keeps it while it fetches
-                with self._store.renewing(lease):
-                    value = self._executor.execute(self._operation, now)
-        except QuillonError as exc:
-            # The executor redacts the credentials; the tokens are held here.
-            exc._redact(self._secrets())
-            raise
+        # A holder of the lock keeps it while it fetches.
+        renewing = self._store.renewing(lease) if lease is not None else nullcontext()
+        with self._redacting(), renewing:
+            value = self._executor.execute(self._operation, now)
         return self._entry_from_answer(value, now["now"])

@@ -1,58 +1,42 @@
-"""Refresh ahead: the back-off after a failed refresh, and a sync provider's worker.
+"""Refresh ahead for a sync provider: the worker thread that renews its token.
 
 A sync provider refreshes a token in its last stretch on a thread of its own,
-so that no caller waits for it; the async provider runs the refresh as a task
-of its loop and needs only the back-off.
+so that no caller waits for it: :func:`start_refresh_ahead` wakes it, and it
+runs the :func:`~._flows.refresh_ahead` flow as the provider's one flight, so
+that callers who find the token ended meanwhile wait for it rather than fetch
+again. The async provider runs the same flow as a task of its loop.
 """
 
 from __future__ import annotations
 
-import logging
 import threading
-import time
 import weakref
+from concurrent.futures import Future
 from typing import TYPE_CHECKING
 
+from ._flows import refresh_ahead
+
 if TYPE_CHECKING:
+    from ._base import Entry
     from ._provider import TokenProvider
+    from ._token import AccessToken
 
-__all__ = ["RefreshBackoff", "RefreshWorker"]
-
-logger = logging.getLogger("quillon_bo.tokens")
-
-#: After a failed refresh ahead, seconds before the next one may start
-#: (doubled for each failure in a row, up to MAX_AHEAD_RETRY).
-AHEAD_RETRY = 1.0
-MAX_AHEAD_RETRY = 60.0
+__all__ = ["RefreshWorker", "start_refresh_ahead"]
 
 
-class RefreshBackoff:
-    """When the next refresh ahead may start: at once, or a while after failures.
-
-    A refresh ahead that fails leaves the valid token in place; trying again on
-    every call until it ends would send the endpoint a request per call.
-    """
-
-    def __init__(self) -> None:
-        self._not_before = 0.0
-        self._failures = 0
-
-    def due(self) -> bool:
-        return time.monotonic() >= self._not_before
-
-    def succeeded(self) -> None:
-        self._failures = 0
-
-    def failed(self, why: str) -> None:
-        wait = min(AHEAD_RETRY * 2**self._failures, MAX_AHEAD_RETRY)
-        self._failures = min(self._failures + 1, 16)
-        self._not_before = time.monotonic() + wait
-        logger.warning(
-            "refreshing the token ahead of its end failed (%s); the current token is kept "
-            "and the refresh tried again in %.0f s at the earliest",
-            why,
-            wait,
-        )
+def start_refresh_ahead(provider: TokenProvider, entry: Entry) -> None:
+    """Wake the provider's worker to renew ``entry``, unless a flight is under
+    way or the back-off after a failed refresh says not yet."""
+    provider._after_fork()
+    with provider._lock:
+        if provider._flight is not None or not provider._ahead_backoff.due():
+            return
+        provider._flight = Future()
+        worker = provider._worker
+        if worker is None:
+            worker = provider._worker = RefreshWorker(provider)
+        worker.pending = entry
+    worker.wake()
 
 
 class RefreshWorker:
@@ -64,10 +48,12 @@ class RefreshWorker:
     """
 
     def __init__(self, provider: TokenProvider) -> None:
+        #: The entry to renew, set before each wake.
+        self.pending: Entry | None = None
         self._wake = threading.Event()
         thread = threading.Thread(
             target=_park,
-            args=(weakref.ref(provider), self._wake),
+            args=(weakref.ref(provider), self),
             name="quillon_bo-refresh",
             daemon=True,
         )
@@ -78,12 +64,31 @@ class RefreshWorker:
         self._wake.set()
 
 
-def _park(ref: weakref.ref[TokenProvider], wake: threading.Event) -> None:
+def _park(ref: weakref.ref[TokenProvider], worker: RefreshWorker) -> None:
     while True:
-        wake.wait()
-        wake.clear()
+        worker._wake.wait()
+        worker._wake.clear()
         provider = ref()
         if provider is None:
             return
-        provider._refresh_ahead()
+        _refresh(provider, worker.pending)
         del provider
+
+
+def _refresh(provider: TokenProvider, held: Entry | None) -> None:
+    flight = provider._flight
+    if flight is None or held is None:
+        return
+    token: AccessToken | None = None
+    try:
+        token = provider._run(refresh_ahead(provider, held))
+    except Exception as exc:
+        provider._refresh_ahead_ended(exc)
+    else:
+        provider._refresh_ahead_ended(None)
+    finally:
+        with provider._lock:
+            provider._flight = None
+        # Callers that found the token ended meanwhile waited for this; with
+        # no new token they look again themselves.
+        flight.set_result(token)
