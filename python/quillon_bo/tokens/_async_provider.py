@@ -8,9 +8,9 @@ from contextlib import nullcontext
 from typing import TYPE_CHECKING, Any, Literal
 
 from ..stores import Lease, TokenStore
+from ._access_token import AccessToken, Clock
 from ._base import TOKEN_OPERATION, BaseTokenProvider, Entry, lease_of, patience_of
 from ._flows import Fetch, Flow, Sleep, Step, fetch_directly, obtain, refresh_ahead
-from ._token import AccessToken, Clock
 
 if TYPE_CHECKING:
     from ..executor import AsyncExecutor

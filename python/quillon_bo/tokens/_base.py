@@ -26,7 +26,14 @@ from .._redact import credential_of, excerpt
 from ..errors import DecodeError, QuillonError
 from ..executor import deadline_for
 from ..stores import DEFAULT_LEASE, MemoryStore, TokenStore
-from ._token import AccessToken, Clock, decode_record, encode_record, record_key, system_clock
+from ._access_token import (
+    AccessToken,
+    Clock,
+    decode_record,
+    encode_record,
+    record_key,
+    system_clock,
+)
 
 if TYPE_CHECKING:
     from ..executor import BaseExecutor

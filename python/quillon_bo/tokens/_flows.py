@@ -25,8 +25,8 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, TypeAlias
 
 from ..stores import Lease, TokenStore
+from ._access_token import AccessToken
 from ._base import Entry
-from ._token import AccessToken
 
 if TYPE_CHECKING:
     from ._base import BaseTokenProvider

@@ -17,9 +17,9 @@ from typing import TYPE_CHECKING
 from ._flows import refresh_ahead
 
 if TYPE_CHECKING:
+    from ._access_token import AccessToken
     from ._base import Entry
     from ._provider import TokenProvider
-    from ._token import AccessToken
 
 __all__ = ["RefreshWorker", "start_refresh_ahead"]
 
