@@ -10,14 +10,6 @@ steps out with threads and :class:`AsyncTokenProvider` with asyncio tasks.
 
 from __future__ import annotations
 
-# Inside, by concern: _access_token (the token, its record in a store and the
-# record's key), _base (what both providers hold: the entry, the store, the
-# lock's lease, a waiter's patience, the back-off of refresh ahead), _flows
-# (the steps and the flows), _refresh_worker (the thread on which a sync
-# provider refreshes ahead), _provider and _async_provider. The async
-# provider is imported when first asked for: sync code never imports asyncio
-# on its account.
-
 from typing import TYPE_CHECKING, Any
 
 from ._access_token import AccessToken, Clock, system_clock
@@ -26,6 +18,14 @@ from ._provider import TokenProvider
 
 if TYPE_CHECKING:
     from ._async_provider import AsyncTokenProvider
+
+# Inside, by concern: _access_token (the token, its record in a store and the
+# record's key), _base (what both providers hold: the entry, the store, the
+# lock's lease, a waiter's patience, the back-off of refresh ahead), _flows
+# (the steps and the flows), _refresh_worker (the thread on which a sync
+# provider refreshes ahead), _provider and _async_provider. The async
+# provider is imported when first asked for: sync code never imports asyncio
+# on its account.
 
 __all__ = [
     "AccessToken",

@@ -12,8 +12,9 @@ So the rules are written once:
 - :func:`refresh_ahead`: a still valid token renewed for the whole fleet;
 - :func:`fetch_directly`: a fetch that skips the store's lock.
 
-A store that fails is never a caller's failure: the flow reports it and
-fetches directly.
+A caller that finds the lock held, on a miss or ahead of an end, waits for its
+holder in the one loop :func:`_wait_for_holder`. A store that fails is never a
+caller's failure: the flow reports it and fetches directly.
 """
 
 from __future__ import annotations
@@ -22,14 +23,11 @@ import logging
 import time
 from collections.abc import Callable, Generator
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, TypeAlias
+from typing import Any, TypeAlias
 
 from ..stores import Lease, TokenStore
 from ._access_token import AccessToken
-from ._base import Entry
-
-if TYPE_CHECKING:
-    from ._base import BaseTokenProvider
+from ._base import BaseTokenProvider, Entry
 
 __all__ = [
     "Acquire",
@@ -131,8 +129,8 @@ class Release:
 
 @dataclass(frozen=True, slots=True)
 class Fetch:
-    """Ask the endpoint for a new token: its :class:`~._base.Entry`. A holder
-    of the store's lock gives its ``lease``, renewed while the fetch lasts."""
+    """Ask the endpoint for a new token: the :class:`Entry` for it. A holder of
+    the store's lock gives its ``lease``, renewed while the fetch lasts."""
 
     lease: Lease | None = None
 
