@@ -317,9 +317,9 @@ def test_deadline_rule(
         qb.Client(config, http_client=http, **options) as client,
     ):
         engine = client.executor
-        request = engine._prepare("token", {"now": 1_000_000}, None)
+        request = engine._build_request("token", {"now": 1_000_000}, None)
         before = dict(request.extensions.get("timeout") or http.timeout.as_dict())
-        got = engine._deadline(request, http.timeout)
+        got = engine._attempt_seconds(request, http.timeout)
         assert got == (None if seconds is None else pytest.approx(seconds))
     # An explicit deadline caps the single waits; "auto" is never below them.
     assert request.extensions.get("timeout", before) == (waits or before)

@@ -61,7 +61,7 @@ def test_callers_client_is_used_but_adds_nothing(gateway: LocalGateway) -> None:
 def test_a_user_agent_the_core_describes_is_kept() -> None:
     described = {"method": "POST", "url": "https://x.example/t", "headers": {"user-agent": "c/2"}}
     with qb.Executor(qb.Config("id", client_secret="s")) as executor:
-        request = executor._request(described, None)
+        request = executor._request_maker.make(described, None)
     assert request.headers.get_list("User-Agent") == ["c/2"]
 
 
