@@ -10,7 +10,6 @@ providers only carry the steps out.
 
 from __future__ import annotations
 
-import asyncio
 import json
 import logging
 import math
@@ -21,7 +20,7 @@ import weakref
 from collections.abc import Callable, Coroutine, Generator, Mapping
 from concurrent.futures import Future
 from dataclasses import dataclass
-from typing import Any, Literal, cast
+from typing import TYPE_CHECKING, Any, Literal, cast
 
 import httpx
 
@@ -30,6 +29,9 @@ from .core import call_core
 from .errors import DecodeError, QuillonError
 from .executor import AsyncExecutor, BaseExecutor, Executor, deadline_for
 from .stores import DEFAULT_LEASE, Lease, MemoryStore, TokenStore, store_key
+
+if TYPE_CHECKING:
+    import asyncio
 
 __all__ = [
     "AccessToken",
@@ -751,6 +753,8 @@ class AsyncTokenProvider(_Cache):
             if entry is not None and self._clock() < entry.token.expires_at:
                 return entry.token
             flight = self._flight or self._start(self._obtain_task())
+            import asyncio  # here, not at import: sync programs never need it
+
             token = await asyncio.shield(flight)
             if token is not None:
                 return token
@@ -766,6 +770,8 @@ class AsyncTokenProvider(_Cache):
     def _start(
         self, work: Coroutine[Any, Any, AccessToken | None]
     ) -> asyncio.Task[AccessToken | None]:
+        import asyncio
+
         flight: asyncio.Task[AccessToken | None] = asyncio.ensure_future(work)
         self._flight = flight
         flight.add_done_callback(self._landed)
@@ -820,6 +826,8 @@ class AsyncTokenProvider(_Cache):
         if op == "delete":
             return await store.adelete_if(step[1], step[2])
         if op == "sleep":
+            import asyncio
+
             return await asyncio.sleep(step[1])
         now = _now_input(self._clock)
         try:

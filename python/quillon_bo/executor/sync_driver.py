@@ -26,7 +26,6 @@ from .flow import (
     whole_answer,
 )
 from .options import DEFAULT_TIMEOUT, ExecutorOptions, OptionKeywords
-from .socket_deadlines import attempt_deadline, end_attempt, install_socket_deadlines
 
 if TYPE_CHECKING:
     from typing_extensions import Unpack
@@ -98,6 +97,10 @@ class Executor(BaseExecutor):
         if http_client is None and transport is None:
             self._pool_pid = os.getpid()
         self._sleep = sleep
+        # httpcore, which the socket deadlines are made of, comes with the
+        # first executor rather than with the package: httpx loads it as late.
+        from .socket_deadlines import install_socket_deadlines
+
         #: Whether every socket of the httpx client keeps the attempt's
         #: deadline (httpx's own transports); see :mod:`quillon_bo.executor.socket_deadlines`.
         self.socket_deadlines = install_socket_deadlines(self._http)
@@ -111,6 +114,8 @@ class Executor(BaseExecutor):
         nothing is written into connections the parent still uses.
         """
         if self._forked():
+            from .socket_deadlines import install_socket_deadlines
+
             client = httpx.Client(timeout=DEFAULT_TIMEOUT)
             self.socket_deadlines = install_socket_deadlines(client)
             # The new client first: a thread that sees the new pid must also
@@ -146,6 +151,8 @@ class Executor(BaseExecutor):
         deadline = _AttemptClock.start(send.request, send.seconds)
         if deadline.ends_at == math.inf:
             return self._exchange(send.request, deadline)
+        from .socket_deadlines import attempt_deadline, end_attempt
+
         scope = attempt_deadline(deadline.ends_at)
         try:
             return self._exchange(send.request, deadline)

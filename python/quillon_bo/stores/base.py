@@ -10,7 +10,6 @@ the providers treat any failure of a store as "no store for a while" (see
 
 from __future__ import annotations
 
-import asyncio
 import contextlib
 import hashlib
 import logging
@@ -171,6 +170,8 @@ class TokenStore:
         if not self.lease_expires:
             yield
             return
+        import asyncio  # here: a sync program never needs it
+
         task = asyncio.ensure_future(self._arenew_until(lease))
         try:
             yield
@@ -178,6 +179,8 @@ class TokenStore:
             task.cancel()
 
     async def _arenew_until(self, lease: Lease) -> None:
+        import asyncio
+
         while True:
             await asyncio.sleep(lease.seconds * RENEW_SHARE)
             try:
