@@ -48,7 +48,8 @@ class _PhaseTrace:
         if name.endswith(".started"):
             self.name = name
 
-    def timeout(self) -> type[httpx.TimeoutException]:
+    def timeout_type(self) -> type[httpx.TimeoutException]:
+        """The time-out httpx raises when this phase takes too long."""
         if not self.name:
             return httpx.PoolTimeout  # still waiting for a connection
         if ".connect_" in self.name or ".start_tls" in self.name:
@@ -62,9 +63,8 @@ class AsyncExecutor(BaseExecutor):
     """Runs the core's operations over an ``httpx.AsyncClient``; see :class:`Executor`.
 
     ``sleep`` is awaited between attempts (``asyncio.sleep`` when None, the
-    default). Here
-    the deadline cancels the attempt wherever it is, also part way through the
-    headers.
+    default). Here the deadline cancels the attempt wherever it is, also part
+    way through the headers.
     """
 
     def __init__(
@@ -112,30 +112,31 @@ class AsyncExecutor(BaseExecutor):
                 outcome = None
                 continue
             try:
-                outcome = await self._send(step)
+                outcome = await self._attempt(step)
             except SEND_FAILURES as exc:
                 outcome = exc
 
-    async def _send(self, send: Send) -> Answer:
+    async def _attempt(self, send: Send) -> Answer:
+        """One attempt at ``send``, ended at its deadline."""
         seconds = send.seconds
         if seconds is None:
-            return await self._exchange(send.request)
-        # httpcore names each phase as it begins; the deadline's time-out is
-        # that phase's, as the sync executor's sockets report it.
+            return await self._send_and_read(send.request)
         import asyncio
 
+        # httpcore names each phase as it begins; the deadline's time-out is
+        # that phase's, as the sync executor's sockets report it.
         phase = _PhaseTrace()
         send.request.extensions["trace"] = phase.trace
         try:
             if sys.version_info >= (3, 11):
                 async with asyncio.timeout(seconds):
-                    return await self._exchange(send.request)
+                    return await self._send_and_read(send.request)
             # Before 3.11 the attempt runs as a task of its own.
-            return await asyncio.wait_for(self._exchange(send.request), seconds)
+            return await asyncio.wait_for(self._send_and_read(send.request), seconds)
         except asyncio.TimeoutError:
-            raise late_timeout(send.request, seconds, phase.timeout()) from None
+            raise late_timeout(send.request, seconds, phase.timeout_type()) from None
 
-    async def _exchange(self, request: httpx.Request) -> Answer:
+    async def _send_and_read(self, request: httpx.Request) -> Answer:
         response = await self.http_client.send(
             request, stream=True, auth=NO_AUTH, follow_redirects=False
         )

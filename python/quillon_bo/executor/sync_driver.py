@@ -143,19 +143,20 @@ class Executor(BaseExecutor):
                 outcome = None
                 continue
             try:
-                outcome = self._send(step)
+                outcome = self._attempt(step)
             except SEND_FAILURES as exc:
                 outcome = exc
 
-    def _send(self, send: Send) -> Answer:
+    def _attempt(self, send: Send) -> Answer:
+        """One attempt at ``send``, ended at its deadline."""
         deadline = _AttemptClock.start(send.request, send.seconds)
         if deadline.ends_at == math.inf:
-            return self._exchange(send.request, deadline)
+            return self._send_and_read(send.request, deadline)
         from .socket_deadlines import attempt_deadline, end_attempt
 
         scope = attempt_deadline(deadline.ends_at)
         try:
-            return self._exchange(send.request, deadline)
+            return self._send_and_read(send.request, deadline)
         except httpx.TimeoutException as exc:
             late = deadline.late(exc)
             if late is exc:
@@ -164,7 +165,7 @@ class Executor(BaseExecutor):
         finally:
             end_attempt(scope)
 
-    def _exchange(self, request: httpx.Request, deadline: _AttemptClock) -> Answer:
+    def _send_and_read(self, request: httpx.Request, deadline: _AttemptClock) -> Answer:
         response = self.http_client.send(request, stream=True, auth=NO_AUTH, follow_redirects=False)
         try:
             refuse_declared_oversize(response, self._options.max_response_bytes)
