@@ -169,11 +169,11 @@ def lookup_costs(kind: tuple[str, ...], gateway: Gateway) -> tuple[float, float]
     client = qb.Client(gateway.config(), store=make_store(kind))
     client.token()
     cached = ns_per_call(client.token, 200_000)
-    tokens = client.tokens
+    provider = client.token_provider
 
     def from_store() -> None:
-        tokens._entry = None  # the process copy gone: the next call reads the store
-        tokens.get()
+        provider._entry = None  # the process copy gone: the next call reads the store
+        provider.get()
 
     stored = ns_per_call(from_store, 2_000)
     client.close()

@@ -9,15 +9,23 @@ requests with httpx, keeps tokens, and raises errors as exceptions.
                                environment=quillon_bo.Environment.PRODUCTION)
     with quillon_bo.Client(config) as client:
         token = client.token()
+
+The top level holds what a program writes; the machinery lives in its own
+modules: :mod:`quillon_bo.executor` (how requests are sent and retried),
+:mod:`quillon_bo.core` (the native core's ``call``), :mod:`quillon_bo.tokens`,
+:mod:`quillon_bo.requests_auth` (auth for requests) and
+:mod:`quillon_bo.testing`.
 """
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING, Any
+
+from . import stores
 from ._version import VERSION as __version__
 from .auth import BearerAuth
 from .client import AsyncClient, Client
 from .config import Config, Environment
-from .core import OperationInfo, call_core, call_raw, core_version, describe
 from .errors import (
     AmbiguousError,
     ApiError,
@@ -30,13 +38,11 @@ from .errors import (
     ValidationError,
     WebhookAuthError,
 )
-from .executor import (
-    AsyncExecutor,
-    BaseExecutor,
-    Executor,
-    ExecutorOptions,
-)
-from .tokens import AccessToken, AsyncTokenProvider, TokenProvider, system_clock
+from .stores import StoreError
+from .tokens import AccessToken, TokenProvider
+
+if TYPE_CHECKING:
+    from .tokens import AsyncTokenProvider
 
 __all__ = [
     "AccessToken",
@@ -44,28 +50,34 @@ __all__ = [
     "ApiError",
     "ApiFieldError",
     "AsyncClient",
-    "AsyncExecutor",
     "AsyncTokenProvider",
     "AuthenticationError",
-    "BaseExecutor",
     "BearerAuth",
     "Client",
     "Config",
     "DecodeError",
     "Environment",
-    "Executor",
-    "ExecutorOptions",
     "FfiError",
-    "OperationInfo",
     "QuillonError",
+    "StoreError",
     "TokenProvider",
     "TransportError",
     "ValidationError",
     "WebhookAuthError",
     "__version__",
-    "call_core",
-    "call_raw",
-    "core_version",
-    "describe",
-    "system_clock",
+    "stores",
 ]
+
+
+def __getattr__(name: str) -> Any:
+    # The async provider comes with asyncio: loaded when first asked for, so
+    # that a program that never awaits does not pay for it.
+    if name == "AsyncTokenProvider":
+        from .tokens import AsyncTokenProvider
+
+        return AsyncTokenProvider
+    raise AttributeError(f"module 'quillon_bo' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *__all__})

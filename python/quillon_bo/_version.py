@@ -2,14 +2,12 @@
 
 from __future__ import annotations
 
-import importlib
-from importlib import metadata
+# The compiled core is built from the same version number as the package, and
+# is loaded anyway; importlib.metadata would cost more than the rest of the
+# import together.
+from .core._native import __version__
 
-try:
-    VERSION = metadata.version("quillon_bo")
-except metadata.PackageNotFoundError:  # pragma: no cover - running from a source tree
-    # Not installed: the core is built with the same version number.
-    VERSION = str(importlib.import_module("quillon_bo.core._native").__version__)
-
+#: The package's version number.
+VERSION = __version__
 #: Gateways and firewalls that refuse a request without one see who asks.
 USER_AGENT = f"quillon_bo/{VERSION}"

@@ -3,11 +3,15 @@
 from __future__ import annotations
 
 from collections.abc import AsyncGenerator, Generator
+from typing import TYPE_CHECKING
 from urllib.parse import urlsplit
 
 import httpx
 
-from .tokens import AccessToken, AsyncTokenProvider, TokenProvider
+from .tokens import AccessToken, TokenProvider
+
+if TYPE_CHECKING:
+    from .tokens import AsyncTokenProvider
 
 __all__ = ["BearerAuth"]
 
@@ -56,6 +60,10 @@ class BearerAuth(httpx.Auth):
         self, request: httpx.Request
     ) -> AsyncGenerator[httpx.Request, httpx.Response]:
         """The flow ``httpx.AsyncClient`` drives; the same steps as :meth:`sync_auth_flow`."""
+        # Imported here: the async provider brings asyncio, which a sync
+        # program never needs.
+        from .tokens import AsyncTokenProvider
+
         provider = self._provider
         if not isinstance(provider, AsyncTokenProvider):
             raise TypeError("BearerAuth over a TokenProvider needs an httpx.Client")

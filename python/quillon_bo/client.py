@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import asyncio
 import dataclasses
 import time
 from collections.abc import Awaitable, Callable, Mapping
@@ -15,10 +14,11 @@ from .auth import BearerAuth
 from .config import Config
 from .executor import AsyncExecutor, Executor, ExecutorOptions, OptionKeywords
 from .stores import TokenStore
-from .tokens import AccessToken, AsyncTokenProvider, Clock, TokenProvider
+from .tokens import AccessToken, Clock, TokenProvider
 
 if TYPE_CHECKING:
     from typing_extensions import Unpack
+
 
 __all__ = ["AsyncClient", "Client"]
 
@@ -63,8 +63,9 @@ class Client:
         ...     httpx.get(url, auth=client.auth)  # presents it on your own requests
 
     It has an :class:`~quillon_bo.executor.Executor` (``executor``), which
-    sends the requests, a :class:`~quillon_bo.TokenProvider` (``tokens``),
-    which caches the token, and a :class:`~quillon_bo.BearerAuth` (``auth``)
+    sends the requests, a :class:`~quillon_bo.TokenProvider`
+    (``token_provider``), which fetches and caches the token that
+    :meth:`token` returns, and a :class:`~quillon_bo.BearerAuth` (``auth``)
     for your own httpx requests.
 
     ``http_client`` (yours, not closed by :meth:`close`) or ``transport`` are
@@ -73,7 +74,7 @@ class Client:
     the token beyond this client (:mod:`quillon_bo.stores`; by default it stays
     in the client) and ``refresh_ahead`` refreshes it in the background before
     it ends (see :class:`~quillon_bo.TokenProvider`). The other
-    keywords are the fields of :class:`~quillon_bo.ExecutorOptions`: among
+    keywords are the fields of :class:`~quillon_bo.executor.ExecutorOptions`: among
     them ``retries`` and ``deadline``, which bounds each attempt as a whole
     (connect, send, headers and body).
     """
@@ -100,10 +101,10 @@ class Client:
         )
         # The token cache and how it refreshes are the provider's; its options
         # are given here and nowhere else.
-        self.tokens = TokenProvider(
+        self.token_provider = TokenProvider(
             self.executor, clock=clock, store=store, refresh_ahead=refresh_ahead
         )
-        self.auth = BearerAuth(self.tokens)
+        self.auth = BearerAuth(self.token_provider)
 
     @property
     def config(self) -> Config:
@@ -122,11 +123,11 @@ class Client:
 
     def token(self) -> AccessToken:
         """A valid access token, fetched only when none is cached or it has ended."""
-        return self.tokens.get()
+        return self.token_provider.get()
 
     def fetch_token(self) -> AccessToken:
         """A newly fetched access token (also replaces the cached one)."""
-        return self.tokens.fetch()
+        return self.token_provider.fetch()
 
     def execute(self, op: str, input: Mapping[str, Any], *, token: Any = None) -> Any:
         """Run one of the core's operations; see :meth:`Executor.execute`."""
@@ -155,7 +156,8 @@ class AsyncClient:
     """The asyncio counterpart of :class:`Client`.
 
     The same keywords, with an ``httpx.AsyncClient`` or async transport, and
-    ``sleep`` awaited between attempts (``asyncio.sleep`` by default).
+    ``sleep`` awaited between attempts (``asyncio.sleep`` when None, the
+    default).
     """
 
     def __init__(
@@ -165,7 +167,7 @@ class AsyncClient:
         http_client: httpx.AsyncClient | None = None,
         transport: httpx.AsyncBaseTransport | None = None,
         clock: Clock | None = None,
-        sleep: Callable[[float], Awaitable[None]] = asyncio.sleep,
+        sleep: Callable[[float], Awaitable[None]] | None = None,
         store: TokenStore | None = None,
         refresh_ahead: float | Literal["auto"] = "auto",
         **options: Unpack[OptionKeywords],
@@ -179,10 +181,13 @@ class AsyncClient:
             config, http_client=http_client, transport=transport, sleep=sleep, **options
         )
         # As in Client: the provider's options are given here and nowhere else.
-        self.tokens = AsyncTokenProvider(
+        # The async provider is imported here, as it brings asyncio.
+        from .tokens import AsyncTokenProvider
+
+        self.token_provider = AsyncTokenProvider(
             self.executor, clock=clock, store=store, refresh_ahead=refresh_ahead
         )
-        self.auth = BearerAuth(self.tokens)
+        self.auth = BearerAuth(self.token_provider)
 
     @property
     def config(self) -> Config:
@@ -201,11 +206,11 @@ class AsyncClient:
 
     async def token(self) -> AccessToken:
         """A valid access token, fetched only when none is cached or it has ended."""
-        return await self.tokens.get()
+        return await self.token_provider.get()
 
     async def fetch_token(self) -> AccessToken:
         """A newly fetched access token (also replaces the cached one)."""
-        return await self.tokens.fetch()
+        return await self.token_provider.fetch()
 
     async def execute(self, op: str, input: Mapping[str, Any], *, token: Any = None) -> Any:
         """Run one of the core's operations; see :meth:`Executor.execute`."""

@@ -8,7 +8,7 @@
 
     with quillon_bo.Client(config) as client:
         session = requests.Session()
-        session.auth = BearerAuth(client.tokens)
+        session.auth = BearerAuth(client.token_provider)
         session.get(url)          # "Authorization: Bearer ...", refreshed on a 401
 
 It behaves as :class:`quillon_bo.BearerAuth` does for httpx: the token comes
@@ -50,7 +50,7 @@ class BearerAuth(requests.auth.AuthBase):
     the same host from http. A request that a redirect took anywhere else goes
     without it, and its 401 is returned as it is, without fetching a token.
 
-    ``provider`` is a :class:`~quillon_bo.TokenProvider` (``client.tokens``
+    ``provider`` is a :class:`~quillon_bo.TokenProvider` (``client.token_provider``
     of a :class:`~quillon_bo.Client`); requests is synchronous, so an
     :class:`~quillon_bo.AsyncTokenProvider` is refused.
     """
@@ -58,7 +58,7 @@ class BearerAuth(requests.auth.AuthBase):
     def __init__(self, provider: TokenProvider) -> None:
         if not isinstance(provider, TokenProvider):
             raise TypeError(
-                "requests is synchronous: give a TokenProvider (Client.tokens), "
+                "requests is synchronous: give a TokenProvider (Client.token_provider), "
                 f"not {type(provider).__name__}"
             )
         self._provider = provider

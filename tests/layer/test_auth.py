@@ -14,7 +14,7 @@ def test_presents_the_cached_token(gateway: LocalGateway) -> None:
     with qb.Client(gateway.config()) as client, httpx.Client(auth=client.auth) as http:
         assert http.get(gateway.resource_url).status_code == 200
         assert http.get(gateway.resource_url).status_code == 200
-        token = client.tokens.current
+        token = client.token_provider.current
     assert token is not None
     assert gateway.requests[-1].header("Authorization") == f"Bearer {token.access_token}"
     assert (gateway.token_requests, gateway.resource_requests) == (1, 2)

@@ -21,6 +21,7 @@ import httpx
 import pytest
 
 import quillon_bo as qb
+from quillon_bo.core import OperationInfo
 from quillon_bo.testing import LocalGateway, Reply, StalledEndpoint
 
 from .test_faults import (
@@ -72,7 +73,7 @@ def test_trickled_body_ends_at_the_deadline_as_a_timeout(
     # The core's one operation is idempotent; an operation that is not must
     # not be resent after a deadline, as after any read time-out.
     engine = driver.client.executor
-    monkeypatch.setitem(engine._ops, "token", qb.OperationInfo("token", idempotent=idempotent))
+    monkeypatch.setitem(engine._ops, "token", OperationInfo("token", idempotent=idempotent))
     try:
         exc, elapsed = timed_failure(driver)
         assert (
@@ -83,13 +84,13 @@ def test_trickled_body_ends_at_the_deadline_as_a_timeout(
         assert isinstance(exc.__cause__, httpx.ReadTimeout) and exc.original is exc.__cause__
         assert attempts * DEADLINE <= elapsed < attempts * DEADLINE + MARGIN
         assert driver.transport.attempts == gateway.token_requests == attempts
-        assert driver.tokens.current is None
+        assert driver.token_provider.current is None
         assert_hidden(texts_of(exc))
 
         # The connection cut off part way is not reused for the next call.
         gateway.enqueue(Reply.token(RECOVERED))
         assert driver.token().access_token == RECOVERED
-        assert driver.tokens.current is not None
+        assert driver.token_provider.current is not None
     finally:
         driver.close()
 
@@ -261,7 +262,7 @@ def test_answers_within_their_deadline_are_unaffected(
     driver = Driver(flavour, gateway.config(), retries=0, deadline=deadline)
     try:
         token = driver.token()
-        assert token.access_token == RECOVERED and driver.tokens.current is token
+        assert token.access_token == RECOVERED and driver.token_provider.current is token
     finally:
         driver.close()
     assert gateway.token_requests == 1
@@ -317,9 +318,9 @@ def test_deadline_rule(
         qb.Client(config, http_client=http, **options) as client,
     ):
         engine = client.executor
-        request = engine._prepare("token", {"now": 1_000_000}, None)
+        request = engine._build_request("token", {"now": 1_000_000}, None)
         before = dict(request.extensions.get("timeout") or http.timeout.as_dict())
-        got = engine._deadline(request, http.timeout)
+        got = engine._attempt_seconds(request, http.timeout)
         assert got == (None if seconds is None else pytest.approx(seconds))
     # An explicit deadline caps the single waits; "auto" is never below them.
     assert request.extensions.get("timeout", before) == (waits or before)

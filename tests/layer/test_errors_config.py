@@ -13,7 +13,9 @@ import httpx
 import pytest
 
 import quillon_bo as qb
+from quillon_bo.core import call_core, core_version, describe
 from quillon_bo.errors import error_from_json
+from quillon_bo.executor import AsyncExecutor, BaseExecutor, Executor, ExecutorOptions
 from quillon_bo.testing import LocalGateway, Reply
 
 SECRET = "s3cr3t-value"
@@ -95,13 +97,13 @@ def test_unknown_kind_keeps_the_message() -> None:
 )
 def test_core_refusals_surface_as_ffi_errors(op: str, payload: str, message: str) -> None:
     with pytest.raises(qb.FfiError) as info:
-        qb.call_core(op, json.loads(payload) if payload else None)
+        call_core(op, json.loads(payload) if payload else None)
     assert str(info.value) == message and info.value.retryable is False
 
 
 def test_introspection() -> None:
-    assert qb.core_version() == {"core": "0.1.0", "protocol": 2}
-    token = next(op for op in qb.describe() if op.name == "token")
+    assert core_version() == {"core": "0.1.0", "protocol": 2}
+    token = next(op for op in describe() if op.name == "token")
     assert token.idempotent and token.kind == "operation"
 
 
@@ -174,7 +176,7 @@ def test_config_from_mapping_refuses_bad_members(data: dict[str, Any], fragment:
         ({"retry": 3}, TypeError, "retry"),
     ],
 )
-@pytest.mark.parametrize("cls", [qb.Client, qb.AsyncClient, qb.Executor, qb.AsyncExecutor])
+@pytest.mark.parametrize("cls", [qb.Client, qb.AsyncClient, Executor, AsyncExecutor])
 def test_every_face_refuses_the_same_bad_options(
     cls: type, options: dict[str, Any], error: type[Exception], fragment: str
 ) -> None:
@@ -187,10 +189,10 @@ def test_a_client_has_an_executor_with_the_options_as_one_record(cls: type) -> N
     import dataclasses
 
     client = cls(qb.Config("id", client_secret=SECRET), retries=0, deadline=2.0)
-    assert not isinstance(client, qb.BaseExecutor)
-    assert isinstance(client.executor, qb.BaseExecutor)
+    assert not isinstance(client, BaseExecutor)
+    assert isinstance(client.executor, BaseExecutor)
     assert client.options is client.executor.options
-    assert client.options == qb.ExecutorOptions(retries=0, deadline=2.0)
+    assert client.options == ExecutorOptions(retries=0, deadline=2.0)
     assert client.http_client is client.executor.http_client
     with pytest.raises(dataclasses.FrozenInstanceError):
         client.options.retries = 5

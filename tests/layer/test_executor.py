@@ -11,6 +11,7 @@ import httpx
 import pytest
 
 import quillon_bo as qb
+from quillon_bo.executor import Executor
 from quillon_bo.testing import LocalGateway, Reply
 
 from .conftest import FakeClock
@@ -60,8 +61,8 @@ def test_callers_client_is_used_but_adds_nothing(gateway: LocalGateway) -> None:
 
 def test_a_user_agent_the_core_describes_is_kept() -> None:
     described = {"method": "POST", "url": "https://x.example/t", "headers": {"user-agent": "c/2"}}
-    with qb.Executor(qb.Config("id", client_secret="s")) as executor:
-        request = executor._request(described, None)
+    with Executor(qb.Config("id", client_secret="s")) as executor:
+        request = executor._request_maker.make(described, None)
     assert request.headers.get_list("User-Agent") == ["c/2"]
 
 
@@ -189,7 +190,7 @@ def test_basic_token_configuration_is_sent(gateway: LocalGateway) -> None:
     ],
 )
 def test_core_refusals_of_the_call(gateway: LocalGateway, op: str, input: Any, start: str) -> None:
-    with qb.Executor(gateway.config()) as ex, pytest.raises(qb.FfiError) as info:
+    with Executor(gateway.config()) as ex, pytest.raises(qb.FfiError) as info:
         ex.execute(op, input)
     assert str(info.value).startswith(start)
     assert gateway.request_count == 0
@@ -197,7 +198,7 @@ def test_core_refusals_of_the_call(gateway: LocalGateway, op: str, input: Any, s
 
 def test_generic_execute_returns_the_parse_value(gateway: LocalGateway) -> None:
     gateway.enqueue(Reply.token("abc", scope="read write", expires_in=61))
-    with qb.Executor(gateway.config()) as ex:
+    with Executor(gateway.config()) as ex:
         value = ex.execute("token", {"now": 50})
     assert value == {
         "access_token": "abc",

@@ -262,8 +262,8 @@ class Driver:
         return value if self.loop is None else self.loop.run_until_complete(value)
 
     @property
-    def tokens(self) -> qb.TokenProvider | qb.AsyncTokenProvider:
-        return self.client.tokens
+    def token_provider(self) -> qb.TokenProvider | qb.AsyncTokenProvider:
+        return self.client.token_provider
 
     def token(self) -> qb.AccessToken:
         return self._run(self.client.token())  # type: ignore[no-any-return]
@@ -345,7 +345,7 @@ def test_fault_is_raised_clearly_caches_nothing_and_the_next_call_recovers(
     config = qb.Config(CLIENT_ID, client_secret=SECRET, base_url=f"http://127.0.0.1:{port}/sandbox")
     gateway.enqueue(*fault.replies)
     driver = Driver(flavour, config)
-    texts = [repr(config), str(config), repr(driver.client), repr(driver.tokens)]
+    texts = [repr(config), str(config), repr(driver.client), repr(driver.token_provider)]
     recovered = gateway
     try:
         with pytest.raises(qb.QuillonError) as info:
@@ -366,7 +366,7 @@ def test_fault_is_raised_clearly_caches_nothing_and_the_next_call_recovers(
             assert exc.attempts == fault.requests
         assert driver.transport.attempts == fault.requests  # retries only for transport
         assert gateway.token_requests == (len(fault.replies) and fault.requests)
-        assert driver.tokens.current is None
+        assert driver.token_provider.current is None
         texts += texts_of(exc)
 
         if not fault.replies:  # the endpoint comes up where nothing listened
@@ -374,7 +374,7 @@ def test_fault_is_raised_clearly_caches_nothing_and_the_next_call_recovers(
         recovered.enqueue(Reply.token(RECOVERED, scope="faults"))
         token = driver.token()
         assert (token.access_token, token.scope) == (RECOVERED, "faults")
-        assert driver.tokens.current is token and driver.token() is token
+        assert driver.token_provider.current is token and driver.token() is token
         assert driver.resource_status(recovered.resource_url) == 200
         assert recovered.token_requests == (len(fault.replies) and fault.requests) + 1
         texts += [repr(token), str(token), repr(driver.client.auth), repr(recovered.requests)]
@@ -395,7 +395,7 @@ def test_transport_faults_within_the_retry_budget_are_absorbed(
     driver = Driver(flavour, gateway.config())
     try:
         token = driver.token()
-        assert token.access_token == RECOVERED and driver.tokens.current is token
+        assert token.access_token == RECOVERED and driver.token_provider.current is token
     finally:
         driver.close()
     assert gateway.token_requests == driver.transport.attempts == TRANSPORT
@@ -412,7 +412,7 @@ def test_errors_for_a_while_then_success(gateway: LocalGateway, flavour: str) ->
                 driver.token()
             assert info.value.status == reply.status
             assert gateway.token_requests == n  # a 500 is never resent
-            assert driver.tokens.current is None
+            assert driver.token_provider.current is None
         assert driver.token().access_token == RECOVERED
     finally:
         driver.close()
@@ -432,18 +432,18 @@ def test_refresh_that_fails_hands_out_neither_the_old_token_nor_a_broken_one(
         # and the refused token is not sent a second time.
         with pytest.raises(qb.TransportError):
             driver.resource_status(gateway.resource_url)
-        assert gateway.resource_requests == 1 and driver.tokens.current is None
+        assert gateway.resource_requests == 1 and driver.token_provider.current is None
         gateway.enqueue(Reply.token(RECOVERED))
         assert driver.resource_status(gateway.resource_url) == 200
-        assert driver.tokens.current is not None
-        assert driver.tokens.current.access_token == RECOVERED != first.access_token
+        assert driver.token_provider.current is not None
+        assert driver.token_provider.current.access_token == RECOVERED != first.access_token
 
         clock.now += 7200  # the recovered token has expired
-        expired = driver.tokens.current
+        expired = driver.token_provider.current
         gateway.enqueue(Reply.malformed())
         with pytest.raises(qb.DecodeError):
             driver.token()
-        assert driver.tokens.current is expired  # nothing new cached, the old one not given
+        assert driver.token_provider.current is expired  # nothing new cached, the old one not given
         assert driver.token().access_token.startswith("tok-")
     finally:
         driver.close()

@@ -116,7 +116,7 @@ def send(library: str, gateway: LocalGateway, url: str, follow: bool) -> tuple[i
         if library == "requests":
             with requests.Session() as session:
                 session.trust_env = False
-                auth = RequestsBearerAuth(client.tokens)
+                auth = RequestsBearerAuth(client.token_provider)
                 response = session.post(url, data=b"body", auth=auth, allow_redirects=follow)
         else:
             with httpx.Client(auth=client.auth, follow_redirects=follow) as http:

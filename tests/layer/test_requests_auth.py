@@ -139,7 +139,7 @@ def client(gateway: LocalGateway) -> Iterator[qb.Client]:
 @pytest.fixture
 def session(client: qb.Client) -> Iterator[requests.Session]:
     with Session() as s:
-        s.auth = BearerAuth(client.tokens)
+        s.auth = BearerAuth(client.token_provider)
         yield s
 
 
@@ -147,7 +147,7 @@ def test_presents_the_cached_token(
     gateway: LocalGateway, api: ResourceServer, client: qb.Client, session: requests.Session
 ) -> None:
     assert [session.get(api.url).status_code for _ in range(3)] == [200, 200, 200]
-    token = client.tokens.current
+    token = client.token_provider.current
     assert token is not None
     assert {s.authorization for s in api.seen} == {f"Bearer {token.access_token}"}
     assert gateway.token_requests == 1
@@ -227,7 +227,7 @@ def test_a_refresh_that_fails_is_raised_and_nothing_is_resent(
     with pytest.raises(qb.AuthenticationError) as info:
         session.get(api.url)
     assert info.value.status == 401 and len(api.seen) == 1
-    assert client.tokens.current is None
+    assert client.token_provider.current is None
     assert_hidden([*texts_of(info.value), repr(session.auth)])
 
 
@@ -236,7 +236,7 @@ def test_threads_refused_together_cause_one_refresh(
 ) -> None:
     client.token()
     gateway.revoke_tokens()
-    auth = BearerAuth(client.tokens)
+    auth = BearerAuth(client.token_provider)
     barrier = threading.Barrier(8)
     statuses: list[int] = []
 
@@ -258,4 +258,4 @@ def test_threads_refused_together_cause_one_refresh(
 def test_an_async_provider_is_refused() -> None:
     config = qb.Config(CLIENT_ID, client_secret=SECRET)
     with pytest.raises(TypeError, match="requests is synchronous"):
-        BearerAuth(qb.AsyncClient(config).tokens)  # type: ignore[arg-type]
+        BearerAuth(qb.AsyncClient(config).token_provider)  # type: ignore[arg-type]

@@ -14,6 +14,8 @@ from typing import Any
 import pytest
 
 import quillon_bo as qb
+from quillon_bo.core import OperationInfo
+from quillon_bo.executor import ExecutorOptions
 from quillon_bo.testing import LocalGateway, Reply
 
 from .test_faults import CLIENT_ID, FLAVOURS, RECOVERED, SECRET, Driver, assert_hidden, texts_of
@@ -174,7 +176,7 @@ def test_retry_decisions(gateway: LocalGateway, case: Case, flavour: str) -> Non
             else:
                 assert exc.retry_after == pytest.approx(case.retry_after)
             assert f"attempts={case.requests}" in repr(exc)
-            assert client.tokens.current is None
+            assert client.token_provider.current is None
             assert_hidden(texts_of(exc))
     finally:
         client.close()
@@ -214,7 +216,7 @@ def test_an_operation_that_is_not_idempotent_is_not_resent_after_an_answer(
     gateway.enqueue(UNAVAILABLE, Reply.token(RECOVERED))
     waits = Waits()
     client = driver(flavour, gateway, waits)
-    monkeypatch.setitem(client.client.executor._ops, "token", qb.OperationInfo("token"))
+    monkeypatch.setitem(client.client.executor._ops, "token", OperationInfo("token"))
     try:
         with pytest.raises(qb.AuthenticationError) as info:
             client.token()
@@ -247,8 +249,8 @@ def test_the_waits_really_pass_between_requests(gateway: LocalGateway, flavour: 
 )
 def test_retry_options_are_checked(options: dict[str, Any], error: type, fragment: str) -> None:
     with pytest.raises(error, match=fragment):
-        qb.ExecutorOptions(**options)
-    assert qb.ExecutorOptions(retry_statuses=[429, 429]).retry_statuses == frozenset({429})
+        ExecutorOptions(**options)
+    assert ExecutorOptions(retry_statuses=[429, 429]).retry_statuses == frozenset({429})
 
 
 def test_async_sleep_is_awaited_between_attempts(gateway: LocalGateway) -> None:

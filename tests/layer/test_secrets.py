@@ -32,7 +32,7 @@ def test_nothing_secret_reaches_reprs_logs_or_errors(
         with qb.Client(config) as client, httpx.Client(auth=client.auth) as http:
             token = client.token()
             http.get(gw.resource_url)
-            texts += [repr(x) for x in (config, token, client, client.tokens, client.auth)]
+            texts += [repr(x) for x in (config, token, client, client.token_provider, client.auth)]
             texts += [str(config), str(token), repr(gw.requests)]
         failures: list[BaseException] = []
         gw.always(Reply.oauth_error(401, "invalid_client", "bad client"))

@@ -9,6 +9,7 @@ import pytest
 
 import quillon_bo as qb
 from quillon_bo.testing import LocalGateway, Reply
+from quillon_bo.tokens import system_clock
 
 from .conftest import FakeClock
 
@@ -56,10 +57,10 @@ def test_failed_fetch_caches_nothing(gateway: LocalGateway, clock: FakeClock) ->
     with qb.Client(gateway.config(), clock=clock, retries=2, backoff=0.001) as client:
         with pytest.raises(qb.AuthenticationError):
             client.token()
-        assert client.tokens.current is None
+        assert client.token_provider.current is None
         with pytest.raises(qb.TransportError):
             client.token()
-        assert client.tokens.current is None
+        assert client.token_provider.current is None
         client.token()
     assert gateway.token_requests == 1 + 3 + 1
 
@@ -67,9 +68,9 @@ def test_failed_fetch_caches_nothing(gateway: LocalGateway, clock: FakeClock) ->
 def test_invalidate_drops_only_the_named_token(gateway: LocalGateway, clock: FakeClock) -> None:
     with qb.Client(gateway.config(), clock=clock) as client:
         first = client.token()
-        client.tokens.invalidate(qb.AccessToken("other", "Bearer", 0))
+        client.token_provider.invalidate(qb.AccessToken("other", "Bearer", 0))
         assert client.token() is first
-        client.tokens.invalidate(first)
+        client.token_provider.invalidate(first)
         assert client.token() is not first
     assert gateway.token_requests == 2
 
@@ -135,18 +136,18 @@ def test_tasks_share_a_failure_and_a_cancelled_caller_does_not_stop_the_fetch(
                 *(client.token() for _ in range(CALLERS)), return_exceptions=True
             )
             assert all(isinstance(r, qb.AuthenticationError) for r in results)
-            assert client.tokens.current is None
+            assert client.token_provider.current is None
             first = asyncio.ensure_future(client.token())
             others = [asyncio.ensure_future(client.token()) for _ in range(3)]
             await asyncio.sleep(0.05)
             first.cancel()
             tokens = await asyncio.gather(*others)
             assert all(t is tokens[0] for t in tokens)
-            assert client.tokens.current is tokens[0]
+            assert client.token_provider.current is tokens[0]
 
     asyncio.run(run())
     assert gateway.token_requests == 2
 
 
 def test_default_clock_is_whole_seconds() -> None:
-    assert isinstance(qb.system_clock(), int)
+    assert isinstance(system_clock(), int)

@@ -73,11 +73,11 @@ def test_an_entry_opens_only_sealed_by_a_listed_key_for_its_own_key(
     reader = qb.Client(
         gateway.config(), store=SealedStore(raw_store(), keys=reader_keys), clock=clock
     )
-    key = reader.tokens._store_key()
+    key = reader.token_provider._store_key()
     written = None
     if spoil == "moved":  # a valid entry of another client's, copied under ours
         with qb.Client(gateway.config(client_id="other")) as other:
-            other_key = other.tokens._store_key()
+            other_key = other.token_provider._store_key()
         SealedStore(raw_store(), keys=writer_keys).save(other_key, _planted(clock), 60, None)
         raw_store().save(key, raw_store().load(other_key) or b"", 60, None)
     else:

@@ -209,7 +209,7 @@ def test_a_corrupt_entry_is_treated_as_missing_and_replaced(
     if isinstance(store, MemoryStore):
         pytest.skip("nothing outside the process can write a memory store")
     client = qb.Client(gateway.config(), store=store, clock=clock)
-    key = client.tokens._store_key()
+    key = client.token_provider._store_key()
     record = garbage
     if record is None:
         members = {"access_token": "x", "token_type": "Bearer", "expires_at": clock.now + 999}
@@ -254,7 +254,7 @@ def test_the_store_holds_token_records_only_and_nothing_secret_is_logged(
         clock.now += 3540 - 10
         client.token()
         time.sleep(0.3)
-        refreshed = client.tokens.current
+        refreshed = client.token_provider.current
         assert refreshed is not None
         records = stored_records(store, redis_client_or_none)
         client.close()
@@ -265,7 +265,7 @@ def test_the_store_holds_token_records_only_and_nothing_secret_is_logged(
         assert set(record) == RECORD_MEMBERS
     basic = "ZmxlZXQtY2xpZW50OlN4LXZlcnktc2VjcmV0LTg4MTI="
     texts = [json.dumps(records)] + [r.getMessage() for r in caplog.records]
-    texts += [repr(store), repr(client.tokens)]
+    texts += [repr(store), repr(client.token_provider)]
     assert any("ahead" in t for t in texts), "the failed refresh was not logged"
     for text in texts:
         assert secret not in text and basic not in text
@@ -441,7 +441,7 @@ def test_redis_heals_a_wrong_type_token_key_and_a_lock_without_expiry(
 
         return asyncio.run(run())
 
-    key = prefix + qb.Client(gateway.config()).tokens._store_key()
+    key = prefix + qb.Client(gateway.config()).token_provider._store_key()
     if planted == "list":
         redis_client.rpush(key, "x")
     else:
@@ -592,8 +592,8 @@ def test_the_window(
     gateway.always(Reply.token(expires_in=lifetime + 60))
     client = qb.Client(gateway.config(), clock=clock, refresh_ahead=ahead)
     token = client.token()
-    assert client.tokens._entry is not None
-    assert token.expires_at - client.tokens._entry.refresh_at == window
+    assert client.token_provider._entry is not None
+    assert token.expires_at - client.token_provider._entry.refresh_at == window
     client.close()
 
 

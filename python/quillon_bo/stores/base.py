@@ -10,13 +10,12 @@ the providers treat any failure of a store as "no store for a while" (see
 
 from __future__ import annotations
 
-import asyncio
 import contextlib
 import hashlib
 import logging
 import threading
 import time
-from collections.abc import AsyncIterator, Callable, Iterator
+from collections.abc import AsyncIterator, Iterator
 from dataclasses import dataclass
 
 from ..errors import QuillonError
@@ -150,7 +149,7 @@ class TokenStore:
             return
         stop = threading.Event()
         worker = threading.Thread(
-            target=self._renew_until, args=(lease, stop), name="quillon_bo-lease", daemon=True
+            target=_renew_until, args=(self, lease, stop), name="quillon_bo-lease", daemon=True
         )
         worker.start()
         try:
@@ -160,38 +159,19 @@ class TokenStore:
             # taken by another owner, and leaves it alone.
             stop.set()
 
-    def _renew_until(self, lease: Lease, stop: threading.Event) -> None:
-        while not stop.wait(lease.seconds * RENEW_SHARE):
-            if not self._renewed(lambda: self.renew(lease)):
-                return
-
     @contextlib.asynccontextmanager
     async def arenewing(self, lease: Lease) -> AsyncIterator[None]:
         """Keep ``lease`` renewed from a task while the block runs."""
         if not self.lease_expires:
             yield
             return
-        task = asyncio.ensure_future(self._arenew_until(lease))
+        import asyncio  # here: a sync program never needs it
+
+        task = asyncio.ensure_future(_arenew_until(self, lease))
         try:
             yield
         finally:
             task.cancel()
-
-    async def _arenew_until(self, lease: Lease) -> None:
-        while True:
-            await asyncio.sleep(lease.seconds * RENEW_SHARE)
-            try:
-                renewed = await self.arenew(lease)
-            except Exception as exc:
-                renewed = self._renew_failed(exc)
-            if not renewed:
-                return
-
-    def _renewed(self, renew: Callable[[], bool]) -> bool:
-        try:
-            return renew()
-        except Exception as exc:
-            return self._renew_failed(exc)
 
     def _renew_failed(self, exc: Exception) -> bool:
         # A store that fails now may answer at the next renewal, before the
@@ -219,3 +199,29 @@ class TokenStore:
             with self._health:
                 self._failures = 0
                 self._down_until = 0.0
+
+
+# The renewal loops, run by a holder's thread or task while it works.
+
+
+def _renew_until(store: TokenStore, lease: Lease, stop: threading.Event) -> None:
+    while not stop.wait(lease.seconds * RENEW_SHARE):
+        try:
+            renewed = store.renew(lease)
+        except Exception as exc:
+            renewed = store._renew_failed(exc)
+        if not renewed:
+            return
+
+
+async def _arenew_until(store: TokenStore, lease: Lease) -> None:
+    import asyncio
+
+    while True:
+        await asyncio.sleep(lease.seconds * RENEW_SHARE)
+        try:
+            renewed = await store.arenew(lease)
+        except Exception as exc:
+            renewed = store._renew_failed(exc)
+        if not renewed:
+            return

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import asyncio
 import contextlib
 import json
 import logging
@@ -234,6 +233,8 @@ class FileStore(TokenStore):
 
     async def adelete_if(self, key: str, value: bytes) -> None:
         # The only call that may wait for the lock: away from the event loop.
+        import asyncio  # here: a sync program never needs it
+
         await asyncio.to_thread(self.delete_if, key, value)
 
     def _update(

@@ -47,7 +47,7 @@ def end_attempt(scope: Token[float | None]) -> None:
     _ENDS_AT.reset(scope)
 
 
-def _capped(timeout: float | None, late: type[httpcore.TimeoutException]) -> float | None:
+def _capped_timeout(timeout: float | None, late: type[httpcore.TimeoutException]) -> float | None:
     ends_at = _ENDS_AT.get()
     if ends_at is None:
         return timeout
@@ -58,20 +58,20 @@ def _capped(timeout: float | None, late: type[httpcore.TimeoutException]) -> flo
     return left if timeout is None else min(timeout, left)
 
 
-class _Stream(httpcore.NetworkStream):
+class _DeadlineStream(httpcore.NetworkStream):
     def __init__(self, inner: httpcore.NetworkStream) -> None:
         self._inner = inner
 
     def read(self, max_bytes: int, timeout: float | None = None) -> bytes:
-        return self._inner.read(max_bytes, _capped(timeout, httpcore.ReadTimeout))
+        return self._inner.read(max_bytes, _capped_timeout(timeout, httpcore.ReadTimeout))
 
     def write(self, buffer: bytes, timeout: float | None = None) -> None:
         if len(buffer) <= _WRITE_PIECE:
-            self._inner.write(buffer, _capped(timeout, httpcore.WriteTimeout))
+            self._inner.write(buffer, _capped_timeout(timeout, httpcore.WriteTimeout))
             return
         for start in range(0, len(buffer), _WRITE_PIECE):
             piece = buffer[start : start + _WRITE_PIECE]
-            self._inner.write(piece, _capped(timeout, httpcore.WriteTimeout))
+            self._inner.write(piece, _capped_timeout(timeout, httpcore.WriteTimeout))
 
     def close(self) -> None:
         self._inner.close()
@@ -82,14 +82,14 @@ class _Stream(httpcore.NetworkStream):
         server_hostname: str | None = None,
         timeout: float | None = None,
     ) -> httpcore.NetworkStream:
-        capped = _capped(timeout, httpcore.ConnectTimeout)
-        return _Stream(self._inner.start_tls(ssl_context, server_hostname, capped))
+        capped = _capped_timeout(timeout, httpcore.ConnectTimeout)
+        return _DeadlineStream(self._inner.start_tls(ssl_context, server_hostname, capped))
 
     def get_extra_info(self, info: str) -> Any:
         return self._inner.get_extra_info(info)
 
 
-class _Backend(httpcore.NetworkBackend):
+class _DeadlineBackend(httpcore.NetworkBackend):
     def __init__(self, inner: httpcore.NetworkBackend) -> None:
         self._inner = inner
 
@@ -101,9 +101,9 @@ class _Backend(httpcore.NetworkBackend):
         local_address: str | None = None,
         socket_options: Iterable[Any] | None = None,
     ) -> httpcore.NetworkStream:
-        capped = _capped(timeout, httpcore.ConnectTimeout)
+        capped = _capped_timeout(timeout, httpcore.ConnectTimeout)
         stream = self._inner.connect_tcp(host, port, capped, local_address, socket_options)
-        return _Stream(stream)
+        return _DeadlineStream(stream)
 
     def connect_unix_socket(
         self,
@@ -111,8 +111,8 @@ class _Backend(httpcore.NetworkBackend):
         timeout: float | None = None,
         socket_options: Iterable[Any] | None = None,
     ) -> httpcore.NetworkStream:
-        capped = _capped(timeout, httpcore.ConnectTimeout)
-        return _Stream(self._inner.connect_unix_socket(path, capped, socket_options))
+        capped = _capped_timeout(timeout, httpcore.ConnectTimeout)
+        return _DeadlineStream(self._inner.connect_unix_socket(path, capped, socket_options))
 
     def sleep(self, seconds: float) -> None:
         self._inner.sleep(seconds)
@@ -138,10 +138,10 @@ def install_socket_deadlines(client: httpx.Client) -> bool:
             else None
         )
         backend = getattr(pool, "_network_backend", None)
-        if isinstance(backend, _Backend):
+        if isinstance(backend, _DeadlineBackend):
             continue
         if not isinstance(backend, httpcore.NetworkBackend):
             installed = False
             continue
-        pool._network_backend = _Backend(backend)  # type: ignore[union-attr]
+        pool._network_backend = _DeadlineBackend(backend)  # type: ignore[union-attr]
     return installed
