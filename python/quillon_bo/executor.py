@@ -41,6 +41,7 @@ from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict
 
 import httpx
 
+from . import telemetry as _telemetry
 from ._deadline import attempt_deadline, end_attempt, install_socket_deadlines
 from ._redact import credential_of, excerpt
 from ._version import USER_AGENT
@@ -738,7 +739,7 @@ class Executor(BaseExecutor):
         passed to the build stage for operations that need one. Failures are
         raised as :mod:`quillon_bo.errors` exceptions.
         """
-        flow = self._flow(op, input, token, self.http_client.timeout)
+        flow = _telemetry.observed(op, self._flow(op, input, token, self.http_client.timeout))
         outcome: _Outcome = None
         while True:
             try:
@@ -846,7 +847,7 @@ class AsyncExecutor(BaseExecutor):
 
     async def execute(self, op: str, input: Mapping[str, Any], *, token: Any = None) -> Any:
         """Run operation ``op`` with ``input``; see :meth:`Executor.execute`."""
-        flow = self._flow(op, input, token, self.http_client.timeout)
+        flow = _telemetry.observed(op, self._flow(op, input, token, self.http_client.timeout))
         outcome: _Outcome = None
         while True:
             try:
