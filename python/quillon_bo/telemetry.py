@@ -33,6 +33,7 @@ an error is named by its type or status, never by its message.
 
 from __future__ import annotations
 
+import logging
 import threading
 import time
 from collections.abc import Generator, Iterable
@@ -123,6 +124,8 @@ STORE_FAULT = "store_fault"
 #: token / none (or an ended one). ``store_fault``: the store failed (a look,
 #: its lock or a write) and the provider went on without it.
 LOOKUP_RESULTS = (HIT, MISS, STORE_HIT, STORE_MISS, STORE_FAULT)
+
+logger = logging.getLogger("quillon_bo.telemetry")
 
 # Query parameters whose values are no secret and say what was asked.
 _PLAIN_PARAMS = frozenset({"grant_type"})
@@ -222,6 +225,14 @@ def _instruments() -> _Instruments | None:
                 try:
                     found = _Instruments()
                 except ImportError:
+                    found = False
+                except Exception as exc:
+                    # An API too old for what is asked of it: the tokens
+                    # matter more than their telemetry.
+                    logger.warning(
+                        "OpenTelemetry could not be set up (%s); nothing is reported",
+                        type(exc).__name__,
+                    )
                     found = False
                 _found = found
     return found or None

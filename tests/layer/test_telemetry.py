@@ -183,6 +183,15 @@ def _cached_twice(gateway: LocalGateway, tmp_path: Path) -> None:
         client.token()
 
 
+def _cached_twice_async(gateway: LocalGateway, tmp_path: Path) -> None:
+    async def run() -> None:
+        async with qb.AsyncClient(gateway.config()) as client:
+            await client.token()
+            await client.token()
+
+    asyncio.run(run())
+
+
 def _from_a_shared_store(gateway: LocalGateway, tmp_path: Path) -> None:
     store = MemoryStore()
     with qb.Client(gateway.config(), store=store) as first:
@@ -203,6 +212,7 @@ def _past_a_failing_store(gateway: LocalGateway, tmp_path: Path) -> None:
     [
         # The first look and the look holding the lock both miss.
         (_cached_twice, {"miss": 1, "store_miss": 2, "hit": 1}),
+        (_cached_twice_async, {"miss": 1, "store_miss": 2, "hit": 1}),
         (_from_a_shared_store, {"miss": 2, "store_miss": 2, "store_hit": 1}),
         (_past_a_failing_store, {"miss": 1, "store_fault": 1}),
     ],
