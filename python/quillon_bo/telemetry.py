@@ -1,6 +1,6 @@
 """What the package reports to OpenTelemetry: its requests, lookups and retries.
 
-With ``opentelemetry-api`` installed (``pip install quillon_bo[otel]``) the
+With ``opentelemetry-api`` installed (the package's ``otel`` extra) the
 package emits spans and metrics through the global tracer and meter providers,
 as instrumentation libraries do: configure an SDK (exporters, sampling) and
 they are exported; without one, the API's no-op providers drop them. Without
