@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any
 
 import httpx
 
+from .. import telemetry
 from ..config import Config
 from .failures import SEND_FAILURES, late_timeout
 from .flow import (
@@ -100,7 +101,7 @@ class AsyncExecutor(BaseExecutor):
 
     async def execute(self, op: str, input: Mapping[str, Any], *, token: Any = None) -> Any:
         """Run operation ``op`` with ``input``; see :meth:`Executor.execute`."""
-        flow = self._flow(op, input, token, self.http_client.timeout)
+        flow = telemetry.observed(op, self._flow(op, input, token, self.http_client.timeout))
         outcome: Outcome = None
         while True:
             try:

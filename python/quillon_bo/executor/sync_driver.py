@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any
 
 import httpx
 
+from .. import telemetry
 from ..config import Config
 from .failures import SEND_FAILURES, late_timeout
 from .flow import (
@@ -131,7 +132,7 @@ class Executor(BaseExecutor):
         passed to the build stage for operations that need one. Failures are
         raised as :mod:`quillon_bo.errors` exceptions.
         """
-        flow = self._flow(op, input, token, self.http_client.timeout)
+        flow = telemetry.observed(op, self._flow(op, input, token, self.http_client.timeout))
         outcome: Outcome = None
         while True:
             try:

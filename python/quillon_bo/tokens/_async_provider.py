@@ -7,6 +7,7 @@ from collections.abc import Coroutine
 from contextlib import nullcontext
 from typing import TYPE_CHECKING, Any, Literal
 
+from .. import telemetry
 from ..stores import Lease, TokenStore
 from ._access_token import AccessToken, Clock
 from ._base import TOKEN_OPERATION, BaseTokenProvider, Entry, lease_of, patience_of
@@ -16,6 +17,10 @@ if TYPE_CHECKING:
     from ..executor import AsyncExecutor
 
 __all__ = ["AsyncTokenProvider"]
+
+
+# Counted on every lookup answered from memory: a plain number, read by the meter.
+_tally = telemetry.tally
 
 
 class AsyncTokenProvider(BaseTokenProvider):
@@ -59,11 +64,14 @@ class AsyncTokenProvider(BaseTokenProvider):
         if entry is not None:
             now = self._clock()
             if now < entry.refresh_at:
+                _tally.hit += 1
                 return entry.token
             if now < entry.token.expires_at:
+                _tally.hit += 1
                 if self._flight is None and self._ahead_backoff.due():
                     self._start_flight(self._refresh_ahead(entry))
                 return entry.token
+        telemetry.lookup(telemetry.MISS)
         while True:
             entry = self._entry
             if entry is not None and self._clock() < entry.token.expires_at:

@@ -22,6 +22,7 @@ from typing import TYPE_CHECKING, Any, Literal, cast
 
 import httpx
 
+from .. import telemetry
 from .._redact import credential_of, excerpt
 from ..errors import DecodeError, QuillonError
 from ..executor import deadline_for
@@ -243,6 +244,11 @@ class BaseTokenProvider:
 
     def _decode(self, record: bytes | None) -> Entry | None:
         """The entry for a store's record; None for none, or one that is not a record."""
+        entry = self._read_record(record)
+        telemetry.store_lookup(entry is not None and self._clock() < entry.token.expires_at)
+        return entry
+
+    def _read_record(self, record: bytes | None) -> Entry | None:
         if record is None:
             return None
         try:
@@ -262,6 +268,7 @@ class BaseTokenProvider:
         return key
 
     def _store_failed(self, exc: BaseException) -> None:
+        telemetry.lookup(telemetry.STORE_FAULT)
         wait = self._store.failed()
         logger.warning(
             "token store %r failed (%s); fetching directly, the store is tried again in %.1f s",

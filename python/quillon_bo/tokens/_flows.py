@@ -25,6 +25,7 @@ from collections.abc import Callable, Generator
 from dataclasses import dataclass
 from typing import Any, TypeAlias
 
+from .. import telemetry
 from ..stores import Lease, TokenStore
 from ._access_token import AccessToken
 from ._base import BaseTokenProvider, Entry
@@ -244,6 +245,7 @@ def refresh_ahead(p: BaseTokenProvider, held: Entry) -> Flow:
     refreshing and its token has not arrived within the lease (a later caller
     tries again; the held token stays meanwhile).
     """
+    telemetry.refresh_ahead(held.token.expires_at - p._clock())
     store = p._store
     if not store.usable():
         return (yield from fetch_directly(p))

@@ -9,6 +9,7 @@ from concurrent.futures import Future
 from contextlib import nullcontext
 from typing import TYPE_CHECKING, Any, Literal
 
+from .. import telemetry
 from ..stores import Lease, TokenStore
 from ._access_token import AccessToken, Clock
 from ._base import TOKEN_OPERATION, BaseTokenProvider, Entry, lease_of, patience_of
@@ -19,6 +20,10 @@ if TYPE_CHECKING:
     from ..executor import Executor
 
 __all__ = ["TokenProvider"]
+
+
+# Counted on every lookup answered from memory: a plain number, read by the meter.
+_tally = telemetry.tally
 
 
 class TokenProvider(BaseTokenProvider):
@@ -78,11 +83,14 @@ class TokenProvider(BaseTokenProvider):
         if entry is not None:
             now = self._clock()
             if now < entry.refresh_at:
+                _tally.hit += 1
                 return entry.token
             if now < entry.token.expires_at:
+                _tally.hit += 1
                 if self._flight is None:
                     start_refresh_ahead(self, entry)
                 return entry.token
+        telemetry.lookup(telemetry.MISS)
         return self._obtain_shared()
 
     def invalidate(self, token: AccessToken | None = None) -> None:
