@@ -126,7 +126,7 @@ def test_a_fleet_shares_one_token_through_a_failover(
         "base_url": gateway.base_url,
     }
     fleet.clock.value = time.time()
-    fleet.all("open", name, config, (kind, where, prefix), 0)
+    fleet.all("open", name, config, (kind, where, prefix), 0, {})
     try:
         cold = [_shared_round(fleet, name, gateway) for _ in range(2)]
         assert [(n, len(seen["tokens"]), seen["errors"]) for n, seen in cold] == [(1, 1, [])] * 2
