@@ -6,6 +6,7 @@ runs on a worker thread that the caller waits for at most the limit (past it,
 the caller goes on without the store and the command ends on its own), an
 async one is cancelled at the limit. A client given by the user keeps its own
 settings; the store only says, once, when they can hold a call past its limit.
+:class:`StoreClients` makes or takes a store's clients and closes what it made.
 """
 
 from __future__ import annotations
@@ -16,16 +17,50 @@ import functools
 import logging
 import os
 import threading
+import weakref
 from collections.abc import Callable
-from typing import Any
+from typing import TYPE_CHECKING, Any
+from urllib.parse import urlsplit
 
-__all__ = ["AsyncBounded", "Bounded", "accepted_kind", "warn_if_slower"]
+from .base import StoreError
+
+if TYPE_CHECKING:
+    import redis
+    import redis.asyncio
+
+__all__ = [
+    "AsyncBounded",
+    "Bounded",
+    "StoreClients",
+    "accepted_kind",
+    "import_redis",
+    "warn_if_slower",
+]
 
 logger = logging.getLogger("quillon_bo.stores")
 
 # Worker threads per store: a thread is busy for one command (a fraction of a
 # millisecond) unless the server stalls, and then the store soon backs off.
 _WORKERS = 16
+
+
+def import_redis() -> Any:
+    try:
+        import redis
+        import redis.asyncio
+        import redis.asyncio.cluster
+        import redis.cluster
+    except ImportError:
+        raise ImportError("RedisStore needs redis-py: pip install 'quillon_bo[redis]'") from None
+    return redis
+
+
+def shown(url: str) -> str:
+    # The URL may carry a password: only where it points is shown.
+    parts = urlsplit(url)
+    host = parts.hostname or ""
+    port = f":{parts.port}" if parts.port else ""
+    return f"{parts.scheme}://{host}{port}{parts.path}"
 
 
 def accepted_kind(module: Any, client: object) -> str | None:
@@ -156,3 +191,91 @@ class AsyncBounded:
 
     async def aclose(self) -> None:
         await self.client.aclose()
+
+
+class StoreClients:
+    """The clients of one store: made from a URL (a sync one, and an asyncio
+    one for each event loop, each command held to ``timeout``), or the one
+    client given, which keeps its own settings."""
+
+    def __init__(self, url_or_client: Any, timeout: float) -> None:
+        module = import_redis()
+        self._timeout = timeout
+        self.url: str | None = None
+        #: The sync client; None when the store was given an asyncio one.
+        self.sync: redis.Redis | None = None
+        self._async: redis.asyncio.Redis | None = None
+        # Clients made from the URL for each event loop: a redis.asyncio
+        # connection belongs to the loop that opened it.
+        self._per_loop: weakref.WeakKeyDictionary[
+            asyncio.AbstractEventLoop, redis.asyncio.Redis
+        ] = weakref.WeakKeyDictionary()
+        if isinstance(url_or_client, str):
+            self.url = url_or_client
+            made = module.Redis.from_url(url_or_client, **self._options(module))
+            self.sync = Bounded(made, timeout)  # type: ignore[assignment]
+        else:
+            kind = accepted_kind(module, url_or_client)
+            if kind is None:
+                raise TypeError(
+                    "RedisStore takes a URL, a redis.Redis, a redis.asyncio.Redis or a cluster "
+                    "client (redis.cluster.RedisCluster, redis.asyncio.cluster.RedisCluster)"
+                )
+            warn_if_slower(url_or_client, timeout)
+            if kind == "async":
+                self._async = url_or_client
+            else:
+                self.sync = url_or_client
+
+    def _options(self, module: Any, *, asynchronous: bool = False) -> dict[str, Any]:
+        retry = module.asyncio.retry.Retry if asynchronous else module.retry.Retry
+        # One quick retry picks up a server that restarted under a pooled
+        # connection; more would only delay the direct fetch.
+        return {
+            "socket_timeout": self._timeout,
+            "socket_connect_timeout": self._timeout,
+            "retry": retry(module.backoff.NoBackoff(), 1),
+        }
+
+    def where(self, unnamed: str) -> str:
+        """Where the URL points (never its password), or ``unnamed``."""
+        return shown(self.url) if self.url is not None else unnamed
+
+    def failure(self, exc: BaseException) -> StoreError:
+        """``exc`` of a command as the store reports it."""
+        where = self.where("Redis")
+        text = str(exc)[:200]
+        return StoreError(f"{where}: {type(exc).__name__}: {text}" if text else where)
+
+    def sync_client(self) -> redis.Redis:
+        if self.sync is None:
+            raise StoreError("this RedisStore holds a redis.asyncio client: use AsyncClient")
+        return self.sync
+
+    def async_client(self) -> redis.asyncio.Redis | None:
+        """The asyncio client for the running loop; None when there is only
+        a sync client, given by the user."""
+        if self._async is not None:
+            return self._async
+        if self.url is None:
+            return None
+        loop = asyncio.get_running_loop()
+        client = self._per_loop.get(loop)
+        if client is None:
+            module = import_redis()
+            made = module.asyncio.Redis.from_url(
+                self.url, **self._options(module, asynchronous=True)
+            )
+            client = self._per_loop[loop] = AsyncBounded(made, self._timeout)  # type: ignore[assignment]
+        return client
+
+    def close(self) -> None:
+        if self.url is not None and self.sync is not None:
+            self.sync.close()
+
+    async def aclose(self) -> None:
+        if self.url is None:
+            return
+        client = self._per_loop.pop(asyncio.get_running_loop(), None)
+        if client is not None:
+            await client.aclose()

@@ -44,6 +44,7 @@ __all__ = [
     "BaseTokenProvider",
     "Entry",
     "RefreshBackoff",
+    "ahead_window",
     "lease_for",
     "lease_of",
     "patience_of",
@@ -93,6 +94,15 @@ def patience_of(
         attempt = lease
     longest = (options.retries + 1) * attempt + options.retries * options.max_retry_wait
     return max(lease, longest)
+
+
+def ahead_window(refresh_ahead: float | Literal["auto"], lifetime: float) -> float:
+    """How long before its end a token of ``lifetime`` seconds is refreshed."""
+    if refresh_ahead == "auto":
+        return min(AHEAD_SHARE * lifetime, MAX_AHEAD)
+    # A window longer than half the lifetime would refresh every token
+    # almost as soon as it arrives.
+    return min(float(refresh_ahead), lifetime / 2)
 
 
 def describe_failure(exc: BaseException, secrets: tuple[str | None, ...]) -> str:
@@ -227,13 +237,7 @@ class BaseTokenProvider:
                 self._entry = entry
 
     def _entry_for(self, token: AccessToken, issued_at: int, record: bytes | None = None) -> Entry:
-        lifetime = token.expires_at - issued_at
-        if self._ahead_seconds == "auto":
-            ahead = min(AHEAD_SHARE * lifetime, MAX_AHEAD)
-        else:
-            # A window longer than half the lifetime would refresh every token
-            # almost as soon as it arrives.
-            ahead = min(float(self._ahead_seconds), lifetime / 2)
+        ahead = ahead_window(self._ahead_seconds, token.expires_at - issued_at)
         if record is None:
             record = encode_record(token, issued_at)
         return Entry(token, issued_at, token.expires_at - max(ahead, 0.0), record)

@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 import threading
 import time
+from collections.abc import Callable
 from concurrent.futures import Future
 from contextlib import nullcontext
 from typing import TYPE_CHECKING, Any, Literal
@@ -24,6 +25,23 @@ __all__ = ["TokenProvider"]
 
 # Counted on every lookup answered from memory: a plain number, read by the meter.
 _tally = telemetry.tally
+
+
+def _drive(flow: Flow, do: Callable[[Step], Any]) -> AccessToken | None:
+    """Carry ``flow`` out, each step by ``do``, on the calling thread."""
+    value: Any = None
+    error: BaseException | None = None
+    while True:
+        try:
+            step = flow.send(value) if error is None else flow.throw(error)
+        except StopIteration as done:
+            result: AccessToken | None = done.value
+            return result
+        value, error = None, None
+        try:
+            value = do(step)
+        except BaseException as exc:
+            error = exc
 
 
 class TokenProvider(BaseTokenProvider):
@@ -149,19 +167,7 @@ class TokenProvider(BaseTokenProvider):
     # -- carrying out the steps ---------------------------------------------
 
     def _run(self, flow: Flow) -> AccessToken | None:
-        value: Any = None
-        error: BaseException | None = None
-        while True:
-            try:
-                step = flow.send(value) if error is None else flow.throw(error)
-            except StopIteration as done:
-                result: AccessToken | None = done.value
-                return result
-            value, error = None, None
-            try:
-                value = self._do(step)
-            except BaseException as exc:
-                error = exc
+        return _drive(flow, self._do)
 
     def _do(self, step: Step) -> Any:
         if isinstance(step, Sleep):
