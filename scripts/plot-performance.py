@@ -135,14 +135,23 @@ def peers_chart(data: Path, out: Path) -> None:
     save(fig, out, "peers.svg", command_of(text))
 
 
+# The benchmark's row names, as the stores page calls the deployments.
+STORE_LABELS = {
+    "redis": "Redis, one server",
+    "cluster": "Redis Cluster",
+    "sentinel": "Redis, Sentinel",
+}
+
+
 def stores_chart(data: Path, out: Path) -> None:
     text = (data / "bench_stores.txt").read_text()
     rows = table(text, "lookup cost", 2)
     rows.pop("store", None)
-    names = list(rows)
-    fig, axes = plt.subplots(1, 2, figsize=(9, 2.4))
-    copy = [rows[n][0] for n in names]
-    stored = [rows[n][1] for n in names]
+    keys = list(rows)
+    names = [STORE_LABELS.get(k, k) for k in keys]
+    fig, axes = plt.subplots(1, 2, figsize=(9, 1.2 + 0.3 * len(keys)))
+    copy = [rows[k][0] for k in keys]
+    stored = [rows[k][1] for k in keys]
     bars(axes[0], names, copy, [OURS] * len(names), "ns", "{:.0f} ns")
     axes[0].set_title("a hit in the process's own copy", loc="left")
     bars(axes[1], names, stored, [PEER] * len(names), "µs", "{:.1f} µs")
