@@ -83,10 +83,11 @@ with tempfile.TemporaryDirectory() as tmp:
 PY
   fi
   # Nothing to graft: repair only checks the policy and renames the wheel.
-  # auditwheel refuses to name a policy for another machine than its own, so
-  # for aarch64 it picks the policy itself and the check below compares.
+  # auditwheel offers only the policies of the machine it runs on (x86-64,
+  # glibc), so for the others it picks the policy itself and the check below
+  # compares.
   local plat=()
-  [ "$arch" = x86_64 ] && plat=(--plat "$policy")
+  [ "$target" = x86_64-manylinux ] && plat=(--plat "$policy")
   "$python" -m auditwheel repair "${plat[@]}" --only-plat -w "$work/repaired" "$raw"
   local wheel
   wheel=$(ls "$work"/repaired/quillon_bo-*.whl)
