@@ -50,7 +50,9 @@ qb_debs_into() (  # arch, root, packages...
   mkdir -p "$debs" "$root"
   (cd "$debs" && qb_apt "$arch" download "$@" >/dev/null)
   for p in "$@"; do
-    deb=$(ls "$debs/${p}"_*_{"$arch",all}.deb 2>/dev/null | sort -V | tail -n 1)
+    deb=$(find "$debs" -maxdepth 1 \( -name "${p}_*_$arch.deb" -o -name "${p}_*_all.deb" \) |
+      sort -V | tail -n 1)
+    [ -n "$deb" ] || { echo "$p ($arch) was not downloaded" >&2; exit 1; }
     dpkg -x "$deb" "$root"
   done
   touch "$root/.complete"
@@ -79,13 +81,14 @@ qb_musl_python() (  # arch (x86_64 or aarch64), zig; prints the interpreter's ro
   if [ ! -e "$root/.complete" ]; then
     local work=$cache/work/cpython-$arch-linux-musl target=$arch-linux-musl
     local cc="$zig cc -target $target" ar="$zig ar" ranlib="$zig ranlib"
-    local python_src zlib_src
+    local python_src zlib_src failed
     python_src=$(qb_orig_source python3.11)
     zlib_src=$(qb_orig_source zlib)
     rm -rf "$work" "$root"
     mkdir -p "$work/zlib" "$work/python"
     tar -xf "$zlib_src" -C "$work/zlib" --strip-components=1
-    (cd "$work/zlib" && CC="$cc" AR="$ar" RANLIB="$ranlib" CHOST="$target" \
+    # zlib goes into the zlib module, a shared library: position-independent.
+    (cd "$work/zlib" && CC="$cc" CFLAGS="-O2 -fPIC" AR="$ar" RANLIB="$ranlib" CHOST="$target" \
       ./configure --static --prefix="$work/deps" >/dev/null && make -s -j"${JOBS:-2}" install >/dev/null)
     tar -xf "$python_src" -C "$work/python" --strip-components=1
     # A position-independent interpreter: zig's linker gets the copy
@@ -94,15 +97,30 @@ qb_musl_python() (  # arch (x86_64 or aarch64), zig; prints the interpreter's ro
     # and zig's musl headers are newer than Debian's musl, which lacks these.
     printf '%s\n' ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no \
       ac_cv_func_preadv2=no ac_cv_func_pwritev2=no >"$work/config.site"
-    (cd "$work/python" &&
+    # setup.py, which builds some of the modules, adds the build machine's
+    # folders: those the compiler lists for `-E -v -` (zig names /usr/include
+    # there, though it compiles against its own musl headers) and those
+    # dpkg-architecture names for Debian's multiarch. glibc's headers would
+    # come before musl's: it gets neither.
+    sed -i 's/^\( *\)self.add_cross_compiling_paths()$/\1pass/' "$work/python/setup.py"
+    grep -q '^ *self.add_cross_compiling_paths()$' "$work/python/setup.py" && exit 1
+    mkdir -p "$work/bin"
+    printf '#!/bin/sh\nexit 1\n' >"$work/bin/dpkg-architecture"
+    chmod +x "$work/bin/dpkg-architecture"
+    (cd "$work/python" && export PATH="$work/bin:$PATH" &&
       CONFIG_SITE="$work/config.site" CC="$cc" CXX="$zig c++ -target $target" AR="$ar" \
-        RANLIB="$ranlib" READELF="$(command -v readelf)" CFLAGS="-O2 -fPIE -Wno-error=date-time" LDFLAGS="-dynamic -pie" PKG_CONFIG=false \
+        RANLIB="$ranlib" READELF="$(command -v readelf)" CFLAGS="-O2 -fPIE -Wno-error=date-time" LDFLAGS="-dynamic" PKG_CONFIG=false \
         ZLIB_CFLAGS="-I$work/deps/include" ZLIB_LIBS="-L$work/deps/lib -lz" \
         ./configure -q --host="$target" --build="$(uname -m)-linux-gnu" \
         --with-build-python="$(python3.11 -c 'import sys; print(sys.executable)')" --prefix="$root" \
         --without-ensurepip --disable-test-modules >/dev/null &&
-      make -s -j"${JOBS:-2}" >"$work/make.log" 2>&1 && make -s install >>"$work/make.log" 2>&1) ||
+      make -s -j"${JOBS:-2}" LINKFORSHARED="-Xlinker -export-dynamic -pie" >"$work/make.log" 2>&1 &&
+      make -s install LINKFORSHARED="-Xlinker -export-dynamic -pie" >>"$work/make.log" 2>&1) ||
       { tail -n 40 "$work/make.log" >&2 || true; exit 1; }
+    # Every module must be there but _ctypes (no libffi here, and not needed).
+    failed=$(sed -n '/^Failed to build these modules:/,/^$/p' "$work/make.log" |
+      grep -v '^Failed' | tr -s ' ' '\n' | grep -v -x -e _ctypes -e '' | sort -u || true)
+    [ -z "$failed" ] || { echo "modules not built:" $failed >&2; exit 1; }
     qb_debs_into "$([ "$arch" = x86_64 ] && echo amd64 || echo arm64)" "$root/musl" musl
     if [ "$arch" = x86_64 ]; then
       # Run as is: point the interpreter at the unpacked dynamic linker.
