@@ -3,9 +3,10 @@
 # virtual environment of an interpreter of the wheel's own platform, with that
 # interpreter's own pip, and runs the module tests there. x86-64 glibc wheels
 # run on this machine's Python, aarch64 glibc wheels on Debian's CPython for
-# arm64 under qemu-aarch64-static, musl wheels on a CPython built for musl
-# (aarch64 under qemu too). Prints one line per wheel: tag, size, tests
-# passed, time. Not part of the per-commit test command: it takes minutes.
+# arm64 under qemu-aarch64-static, x86-64 musl wheels on a CPython built for
+# musl (aarch64 musl wheels cannot be tested here: see build-wheel.sh).
+# Prints one line per wheel: tag, size, tests passed, time. Not part of the
+# per-commit test command: it takes minutes.
 # Usage: scripts/check-wheels.sh [DIST_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -57,13 +58,11 @@ for wheel in "${wheels[@]}"; do
       need_zig
       interpreter=$(qb_musl_python x86_64 "$zig")/bin/python3.11 where="CPython 3.11 on musl"
       ;;
-    musllinux*aarch64)
-      need_zig
-      musl_root=$(qb_musl_python aarch64 "$zig")
-      run=(qemu-aarch64-static -L "$musl_root/musl")
-      interpreter=$musl_root/bin/python3.11 where="CPython 3.11 on musl (aarch64) under qemu"
+    *)
+      echo "$tag: no interpreter for this platform here" >&2
+      failed=1
+      continue
       ;;
-    *) echo "$tag: no interpreter for this platform here" >&2; failed=1; continue ;;
   esac
   venv=$work/$tag
   log=$work/$tag.log

@@ -70,26 +70,39 @@ qb_orig_source() {  # source package; prints the tarball's path
   ls "$dir"/*.orig.tar.* | head -n 1
 }
 
-# A CPython for musl, built from Debian's upstream tarballs (CPython and zlib,
-# which pip needs to unpack wheels) by zig's C toolchain, so that one recipe
-# serves x86-64 (run as is) and aarch64 (run under qemu). It runs on Debian's
-# musl (its dynamic linker is unpacked beside it); no TLS, which the checks do
-# not need: they install from files already downloaded.
+# A CPython for musl, built from Debian's upstream tarballs (CPython, and
+# zlib and OpenSSL, which pip and the package itself import) by zig's C
+# toolchain, so that one recipe serves x86-64 (run as is) and aarch64 (run
+# under qemu). It runs on Debian's musl, whose dynamic linker is unpacked
+# beside it.
 qb_musl_python() (  # arch (x86_64 or aarch64), zig; prints the interpreter's root
   set -euo pipefail
   local arch=$1 zig=$2 root=$cache/cpython-$1-linux-musl
   if [ ! -e "$root/.complete" ]; then
     local work=$cache/work/cpython-$arch-linux-musl target=$arch-linux-musl
-    local cc="$zig cc -target $target" ar="$zig ar" ranlib="$zig ranlib"
-    local python_src zlib_src failed
+    local python_src zlib_src openssl_src failed tool
     python_src=$(qb_orig_source python3.11)
     zlib_src=$(qb_orig_source zlib)
+    openssl_src=$(qb_orig_source openssl)
     rm -rf "$work" "$root"
-    mkdir -p "$work/zlib" "$work/python"
+    mkdir -p "$work/zlib" "$work/openssl" "$work/python" "$work/bin"
+    # One program per tool, as the builds' configure scripts expect.
+    for tool in cc:"cc -target $target" c++:"c++ -target $target" ar:ar ranlib:ranlib; do
+      printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$zig" "${tool#*:}" >"$work/bin/zig-${tool%%:*}"
+      chmod +x "$work/bin/zig-${tool%%:*}"
+    done
+    local cc=$work/bin/zig-cc ar=$work/bin/zig-ar ranlib=$work/bin/zig-ranlib
+    # zlib and OpenSSL go into the modules, shared libraries: position-independent.
     tar -xf "$zlib_src" -C "$work/zlib" --strip-components=1
-    # zlib goes into the zlib module, a shared library: position-independent.
     (cd "$work/zlib" && CC="$cc" CFLAGS="-O2 -fPIC" AR="$ar" RANLIB="$ranlib" CHOST="$target" \
       ./configure --static --prefix="$work/deps" >/dev/null && make -s -j"${JOBS:-2}" install >/dev/null)
+    tar -xf "$openssl_src" -C "$work/openssl" --strip-components=1
+    (cd "$work/openssl" && CC="$cc" AR="$ar" RANLIB="$ranlib" \
+      ./Configure "linux-$arch" no-shared no-asm no-tests -fPIC --prefix="$work/deps" \
+      --libdir=lib >/dev/null &&
+      make -s -j"${JOBS:-2}" build_libs >"$work/openssl.log" 2>&1 &&
+      make -s install_dev >>"$work/openssl.log" 2>&1) ||
+      { tail -n 40 "$work/openssl.log" >&2 || true; exit 1; }
     tar -xf "$python_src" -C "$work/python" --strip-components=1
     # A position-independent interpreter: zig's linker gets the copy
     # relocations of a fixed-address one (environ) wrong against Debian's musl.
@@ -104,16 +117,15 @@ qb_musl_python() (  # arch (x86_64 or aarch64), zig; prints the interpreter's ro
     # come before musl's: it gets neither.
     sed -i 's/^\( *\)self.add_cross_compiling_paths()$/\1pass/' "$work/python/setup.py"
     grep -q '^ *self.add_cross_compiling_paths()$' "$work/python/setup.py" && exit 1
-    mkdir -p "$work/bin"
     printf '#!/bin/sh\nexit 1\n' >"$work/bin/dpkg-architecture"
     chmod +x "$work/bin/dpkg-architecture"
     (cd "$work/python" && export PATH="$work/bin:$PATH" &&
-      CONFIG_SITE="$work/config.site" CC="$cc" CXX="$zig c++ -target $target" AR="$ar" \
+      CONFIG_SITE="$work/config.site" CC="$cc" CXX="$work/bin/zig-c++" AR="$ar" \
         RANLIB="$ranlib" READELF="$(command -v readelf)" CFLAGS="-O2 -fPIE -Wno-error=date-time" LDFLAGS="-dynamic" PKG_CONFIG=false \
         ZLIB_CFLAGS="-I$work/deps/include" ZLIB_LIBS="-L$work/deps/lib -lz" \
         ./configure -q --host="$target" --build="$(uname -m)-linux-gnu" \
         --with-build-python="$(python3.11 -c 'import sys; print(sys.executable)')" --prefix="$root" \
-        --without-ensurepip --disable-test-modules >/dev/null &&
+        --with-openssl="$work/deps" --without-ensurepip --disable-test-modules >/dev/null &&
       make -s -j"${JOBS:-2}" LINKFORSHARED="-Xlinker -export-dynamic -pie" >"$work/make.log" 2>&1 &&
       make -s install LINKFORSHARED="-Xlinker -export-dynamic -pie" >>"$work/make.log" 2>&1) ||
       { tail -n 40 "$work/make.log" >&2 || true; exit 1; }
