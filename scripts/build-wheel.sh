@@ -23,7 +23,8 @@ export PIP_ROOT_USER_ACTION=ignore
 all_targets=(x86_64-manylinux aarch64-manylinux x86_64-musllinux)
 known_targets=("${all_targets[@]}" aarch64-musllinux)
 
-if [ "$#" -eq 0 ] || { [ "$#" -eq 1 ] && [ "$1" != all ] && [[ " ${known_targets[*]} " != *" $1 "* ]]; }; then
+# One argument that is neither `all` nor a target nor like one is the folder.
+if [ "$#" -eq 0 ] || { [ "$#" -eq 1 ] && [ "$1" != all ] && [[ "$1" != *-*linux ]]; }; then
   out=$(realpath -m "${1:-dist}")
   targets=(x86_64-manylinux)
 else
