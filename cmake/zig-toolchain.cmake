@@ -1,10 +1,12 @@
-# Release builds for Linux x86-64 with zig's C and C++ toolchain, so that the
-# extension module links against glibc 2.17's symbol versions (manylinux2014)
-# whatever glibc the building machine has. zig brings its own libc headers and
-# links its libc++ statically; OpenSSL's libcrypto (the Base64 encoder) is taken
-# as a static archive so the module needs no shared library beyond glibc's.
+# Release builds for Linux with zig's C and C++ toolchain, for any of its
+# targets from any build machine: glibc targets carry the glibc version whose
+# symbol versions the module may use (2.17 for manylinux2014), musl targets
+# link against musl's libc.so. zig brings its own libc headers and links its
+# libc++ statically, and libbase64 is built from source, so the module needs
+# no shared library beyond the C library's own.
 #
-#   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/zig-toolchain.cmake -DQB_ZIG=/path/to/zig ...
+#   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/zig-toolchain.cmake -DQB_ZIG=/path/to/zig \
+#         -DQB_ZIG_TARGET=aarch64-linux-gnu.2.17 ...
 #
 # QB_ZIG defaults to the `zig` on PATH; `python -m ziglang env` is not needed:
 # the PyPI package ships the binary beside its __init__.py.
@@ -13,7 +15,7 @@ if(NOT QB_ZIG)
   find_program(QB_ZIG zig REQUIRED)
 endif()
 # Try-compile projects read the toolchain file again; hand them the same values.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QB_ZIG QB_ZIG_TARGET QB_OPENSSL_PREFIX)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QB_ZIG QB_ZIG_TARGET)
 
 # CMake wants one executable per compiler: small wrappers put `zig c++ -target`
 # in front of the arguments.
@@ -43,21 +45,9 @@ endforeach()
 # zig links libc++ and libc++abi into the module itself.
 set(QB_STATIC_CXX_RUNTIME OFF CACHE BOOL "" FORCE)
 
-# libcrypto as a static archive. Its headers are staged in a folder of their
-# own: adding the whole system include folder would put the build machine's
-# glibc headers in front of zig's.
-set(QB_OPENSSL_PREFIX "/usr" CACHE PATH "where OpenSSL's headers and libcrypto.a live")
-set(OPENSSL_USE_STATIC_LIBS TRUE)
-find_file(_qb_libcrypto libcrypto.a
-          PATHS ${QB_OPENSSL_PREFIX}/lib/x86_64-linux-gnu ${QB_OPENSSL_PREFIX}/lib64
-                ${QB_OPENSSL_PREFIX}/lib NO_DEFAULT_PATH REQUIRED)
-set(_qb_staged ${CMAKE_BINARY_DIR}/openssl-include)
-file(MAKE_DIRECTORY ${_qb_staged}/openssl)
-file(GLOB _qb_headers ${QB_OPENSSL_PREFIX}/include/openssl/*.h
-     ${QB_OPENSSL_PREFIX}/include/x86_64-linux-gnu/openssl/*.h)
-foreach(_h ${_qb_headers})
-  get_filename_component(_name ${_h} NAME)
-  file(CREATE_LINK ${_h} ${_qb_staged}/openssl/${_name} SYMBOLIC)
-endforeach()
-set(OPENSSL_INCLUDE_DIR ${_qb_staged} CACHE PATH "" FORCE)
-set(OPENSSL_CRYPTO_LIBRARY ${_qb_libcrypto} CACHE FILEPATH "" FORCE)
+# The linker strips the module: binutils' strip on the build machine knows
+# only its own architecture, so the install step's strip has nothing to do.
+string(APPEND CMAKE_SHARED_LINKER_FLAGS_INIT " -s")
+string(APPEND CMAKE_MODULE_LINKER_FLAGS_INIT " -s")
+find_program(_qb_true true REQUIRED)
+set(CMAKE_STRIP ${_qb_true} CACHE FILEPATH "" FORCE)

@@ -21,11 +21,24 @@ ALLOWED = [
     "core/src/*",
     "native/*",
     "python/quillon_bo/*",
+    "third_party/base64/README.md",
+    "third_party/base64/libbase64/CMakeLists.txt",
+    "third_party/base64/libbase64/LICENSE",
+    "third_party/base64/libbase64/cmake/*",
+    "third_party/base64/libbase64/include/*",
+    "third_party/base64/libbase64/lib/*",
     "pyproject.toml",
     "README.md",
     "PKG-INFO",
 ]
-REQUIRED = ["CMakeLists.txt", "core/CMakeLists.txt", "native/module.cpp", "pyproject.toml"]
+REQUIRED = [
+    "CMakeLists.txt",
+    "core/CMakeLists.txt",
+    "native/module.cpp",
+    "pyproject.toml",
+    "third_party/base64/libbase64/LICENSE",
+    "third_party/base64/libbase64/lib/lib.c",
+]
 FORBIDDEN_PARTS = {"build", "dist", "__pycache__", ".git", "tests", "shared"}
 FORBIDDEN_SUFFIXES = (".so", ".pyd", ".o", ".a", ".pyc", ".whl")
 

