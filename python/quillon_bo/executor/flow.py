@@ -10,8 +10,8 @@ from __future__ import annotations
 import os
 import time
 from collections.abc import Generator, Mapping
-from dataclasses import dataclass, replace
-from typing import Any, TypeAlias
+from dataclasses import replace
+from typing import Any, NamedTuple, TypeAlias
 
 import httpx
 
@@ -48,23 +48,20 @@ __all__ = [
 NO_AUTH = httpx.Auth()
 
 
-@dataclass(frozen=True, slots=True)
-class Send:
+class Send(NamedTuple):
     """Send ``request``; the attempt may last ``seconds`` (None: no limit)."""
 
     request: httpx.Request
     seconds: float | None
 
 
-@dataclass(frozen=True, slots=True)
-class Wait:
+class Wait(NamedTuple):
     """Sleep this long, then go on with the flow."""
 
     seconds: float
 
 
-@dataclass(frozen=True, slots=True)
-class Answer:
+class Answer(NamedTuple):
     """A whole answer: its status, headers and body text."""
 
     status: int

@@ -6,9 +6,8 @@ import math
 import os
 import time
 from collections.abc import Callable, Mapping
-from dataclasses import dataclass
 from types import TracebackType
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import httpx
 
@@ -34,8 +33,7 @@ if TYPE_CHECKING:
 __all__ = ["Executor"]
 
 
-@dataclass(frozen=True, slots=True)
-class _AttemptClock:
+class _AttemptClock(NamedTuple):
     """When one attempt must have had its whole answer, on the monotonic clock."""
 
     request: httpx.Request

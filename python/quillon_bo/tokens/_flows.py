@@ -22,8 +22,7 @@ from __future__ import annotations
 import logging
 import time
 from collections.abc import Callable, Generator
-from dataclasses import dataclass
-from typing import Any, TypeAlias
+from typing import Any, NamedTuple, TypeAlias
 
 from .. import telemetry
 from ..stores import Lease, TokenStore
@@ -56,8 +55,7 @@ MAX_POLL = 0.2
 # -- the steps ---------------------------------------------------------------------
 
 
-@dataclass(frozen=True, slots=True)
-class Load:
+class Load(NamedTuple):
     """Read the record under ``key``: the record, or None."""
 
     key: str
@@ -69,8 +67,7 @@ class Load:
         return await store.aload(self.key)
 
 
-@dataclass(frozen=True, slots=True)
-class Save:
+class Save(NamedTuple):
     """Write ``record`` under ``key`` for ``ttl`` seconds (as the lock's holder
     when ``lease`` is given)."""
 
@@ -86,8 +83,7 @@ class Save:
         await store.asave(self.key, self.record, self.ttl, self.lease)
 
 
-@dataclass(frozen=True, slots=True)
-class Delete:
+class Delete(NamedTuple):
     """Remove the record under ``key`` if it is still ``record``."""
 
     key: str
@@ -100,8 +96,7 @@ class Delete:
         await store.adelete_if(self.key, self.record)
 
 
-@dataclass(frozen=True, slots=True)
-class Acquire:
+class Acquire(NamedTuple):
     """Take the lock of ``key`` for ``seconds`` without waiting: a Lease, or
     None when another holds it."""
 
@@ -115,8 +110,7 @@ class Acquire:
         return await store.aacquire(self.key, self.seconds)
 
 
-@dataclass(frozen=True, slots=True)
-class Release:
+class Release(NamedTuple):
     """Give the lock back."""
 
     lease: Lease
@@ -128,16 +122,14 @@ class Release:
         await store.arelease(self.lease)
 
 
-@dataclass(frozen=True, slots=True)
-class Fetch:
+class Fetch(NamedTuple):
     """Ask the endpoint for a new token: the :class:`Entry` for it. A holder of
     the store's lock gives its ``lease``, renewed while the fetch lasts."""
 
     lease: Lease | None = None
 
 
-@dataclass(frozen=True, slots=True)
-class Sleep:
+class Sleep(NamedTuple):
     """Pause this long, then go on."""
 
     seconds: float
