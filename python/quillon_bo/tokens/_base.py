@@ -37,7 +37,7 @@ from ._access_token import (
 )
 
 if TYPE_CHECKING:
-    from ..executor import BaseExecutor
+    from ..executor import AsyncExecutor, BaseExecutor, Executor
 
 __all__ = [
     "TOKEN_OPERATION",
@@ -167,15 +167,15 @@ class BaseTokenProvider:
 
     def __init__(
         self,
-        config_of: Callable[[], Any],
+        executor: Executor | AsyncExecutor,
         *,
         clock: Clock | None,
         operation: str,
         store: TokenStore | None,
         refresh_ahead: float | Literal["auto"],
-        lease: float,
-        patience: float,
+        lease: float | None,
     ) -> None:
+        lease = lease_of(executor) if lease is None else lease
         if refresh_ahead != "auto" and (
             isinstance(refresh_ahead, bool)
             or not isinstance(refresh_ahead, (int, float))
@@ -184,13 +184,14 @@ class BaseTokenProvider:
             raise ValueError('refresh_ahead must be "auto" or a number of seconds (0: off)')
         if not 0 < lease < math.inf:
             raise ValueError("lease must be a positive number of seconds")
-        self._config_of = config_of
+        self._config_of: Callable[[], Any] = lambda: executor.config
         self._clock: Clock = clock or system_clock
         self._operation = operation
         self._store: TokenStore = MemoryStore() if store is None else store
         self._ahead_seconds = refresh_ahead
         self._lease = float(lease)
-        self._patience = max(self._lease, patience)
+        timeout = executor.http_client.timeout
+        self._patience = max(self._lease, patience_of(executor, operation, timeout, self._lease))
         self._entry: Entry | None = None
         self._key: str | None = None
         # The record of a token that was refused: the next miss takes it out

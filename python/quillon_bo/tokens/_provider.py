@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, Literal
 from .. import telemetry
 from ..stores import Lease, TokenStore
 from ._access_token import AccessToken, Clock
-from ._base import TOKEN_OPERATION, BaseTokenProvider, Entry, lease_of, patience_of
+from ._base import TOKEN_OPERATION, BaseTokenProvider, Entry
 from ._flows import Fetch, Flow, Sleep, Step, fetch_directly, obtain
 from ._refresh_worker import RefreshWorker, start_refresh_ahead
 
@@ -75,15 +75,13 @@ class TokenProvider(BaseTokenProvider):
         refresh_ahead: float | Literal["auto"] = "auto",
         lease: float | None = None,
     ) -> None:
-        lease = lease_of(executor) if lease is None else lease
         super().__init__(
-            lambda: executor.config,
+            executor,
             clock=clock,
             operation=operation,
             store=store,
             refresh_ahead=refresh_ahead,
             lease=lease,
-            patience=patience_of(executor, operation, executor.http_client.timeout, lease),
         )
         self._check_store(sync=True)
         self._executor = executor
